@@ -1,0 +1,212 @@
+// Whole runs against the in-memory registry, chiefly the paths where a
+// registry call fails.
+#include "app/kovalset.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "settings/fake_registry.h"
+
+namespace {
+
+const char kPrimary[] = "Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings";
+const char kFallback[] = "Software\\Morlith Technologies\\Linvarro\\Version 6.15\\Settings";
+const char kCreating[] =
+    "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
+    "creating new entry\n";
+const char kProtocols[] = "Supported protocols";
+const char kDebug[] = "Debug messages";
+
+struct Expected {
+  const char* path;
+  const char* name;
+  const char* text;  // null: no such value
+};
+
+struct RunCase {
+  const char* name;
+  std::vector<std::string> words;
+  std::function<void(FakeRegistry&)> arrange;
+  std::string output;  // what follows the banner
+  int status;
+  std::vector<Expected> after;
+};
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+void StoredList(FakeRegistry& r) { r.SetText(kPrimary, kProtocols, "SPX,TCPIP"); }
+
+const RunCase kCases[] = {
+    {"CreationRefused",
+     {},
+     [](FakeRegistry& r) { r.Fail(FakeRegistry::kCreate, "", 5); },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n",
+     1,
+     {{kPrimary, kProtocols, nullptr}}},
+    {"NegativeStatusInSignedDecimal",
+     {},
+     [](FakeRegistry& r) { r.Fail(FakeRegistry::kCreate, "", -1073741823); },
+     std::string(kCreating) + "Error: Unable to create key: rc -1073741823.\n",
+     1,
+     {}},
+    {"OpenRefusedLeadsToCreation",
+     {},
+     [](FakeRegistry& r) {
+       StoredList(r);
+       r.Fail(FakeRegistry::kOpen, "", 5);
+     },
+     std::string(kCreating) + "Current Supported Protocols : SPX and TCPIP\n",
+     0,
+     {}},
+    {"FallbackRootUsed",
+     {"tcpip"},
+     [](FakeRegistry& r) { r.SetText(kFallback, kProtocols, "SPX"); },
+     "Current Supported Protocols : SPX\nUpdating Supported Protocols to : TCPIP\n",
+     0,
+     {{kFallback, kProtocols, "TCPIP"}, {kPrimary, kProtocols, nullptr}}},
+    {"UnreadableListIsNotReplacedByDefault",
+     {},
+     [](FakeRegistry& r) {
+       r.SetText(kPrimary, kProtocols, "kept");
+       r.Fail(FakeRegistry::kQuery, kProtocols, 234);
+     },
+     "Error: Unable to read Supported Protocols: rc 234.\n",
+     1,
+     {{kPrimary, kProtocols, "kept"}}},
+    {"UnreadableListIsReplacedWhenAsked",
+     {"spx"},
+     [](FakeRegistry& r) {
+       r.SetText(kPrimary, kProtocols, "kept");
+       r.Fail(FakeRegistry::kQuery, kProtocols, 234);
+     },
+     "Error: Unable to read Supported Protocols: rc 234.\nUpdating Supported Protocols to : SPX\n",
+     1,
+     {{kPrimary, kProtocols, "SPX"}}},
+    {"UpdateFails",
+     {"spx", "debugmsg", "on"},
+     [](FakeRegistry& r) {
+       StoredList(r);
+       r.Fail(FakeRegistry::kSet, kProtocols, 5);
+     },
+     "Current Supported Protocols : SPX and TCPIP\nUpdating Supported Protocols to : SPX\n"
+     "Error: Unable to update Supported Protocols: rc 5.\n"
+     "Debug Messages entry does not exist.\nUpdating Debug Messages to : on\n",
+     1,
+     {{kPrimary, kProtocols, "SPX,TCPIP"}, {kPrimary, kDebug, "on"}}},
+    {"CreateListFails",
+     {},
+     [](FakeRegistry& r) {
+       r.AddKey(kPrimary);
+       r.Fail(FakeRegistry::kSet, kProtocols, 112);
+     },
+     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n"
+     "Error: Unable to create Supported Protocols: rc 112.\n",
+     1,
+     {{kPrimary, kProtocols, nullptr}}},
+    {"UnreadableDebugSetting",
+     {"debugmsg"},
+     [](FakeRegistry& r) {
+       StoredList(r);
+       r.Fail(FakeRegistry::kQuery, kDebug, 1009);
+     },
+     "Current Supported Protocols : SPX and TCPIP\nError: Unable to read Debug Messages: rc "
+     "1009.\n",
+     1,
+     {}},
+    {"UnreadableDebugSettingStillWritten",
+     {"debugmsg", "Off"},
+     [](FakeRegistry& r) {
+       StoredList(r);
+       r.SetText(kPrimary, kDebug, "On");
+       r.Fail(FakeRegistry::kQuery, kDebug, 234);
+     },
+     "Current Supported Protocols : SPX and TCPIP\nError: Unable to read Debug Messages: rc 234.\n"
+     "Updating Debug Messages to : Off\n",
+     1,
+     {{kPrimary, kDebug, "Off"}}},
+    {"DebugUpdateFails",
+     {"debugmsg", "On"},
+     [](FakeRegistry& r) {
+       StoredList(r);
+       r.Fail(FakeRegistry::kSet, kDebug, 5);
+     },
+     "Current Supported Protocols : SPX and TCPIP\nDebug Messages entry does not exist.\n"
+     "Updating Debug Messages to : On\nError: Unable to update Debug Messages : rc 5.\n",
+     1,
+     {{kPrimary, kDebug, nullptr}}},
+};
+
+class RunTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunTest, OutputStatusAndStoredValues) {
+  const RunCase& c = GetParam();
+  FakeRegistry& registry = FakeRegistry::Get();
+  registry.Reset();
+  c.arrange(registry);
+
+  std::vector<std::string> words = c.words;
+  std::vector<char*> argv = {const_cast<char*>("kovalset")};
+  for (std::string& word : words) argv.push_back(&word[0]);
+  ::testing::internal::CaptureStdout();
+  int status = RunKovalset(static_cast<int>(argv.size()), argv.data());
+  std::string output = ::testing::internal::GetCapturedStdout();
+
+  std::string banner = std::string(kTitle) + "\n" + kNotice + "\n\n";
+  EXPECT_EQ(banner + c.output, output);
+  EXPECT_EQ(c.status, status);
+  EXPECT_EQ(0, registry.open_handles) << "a key was left open";
+  for (const Expected& e : c.after) {
+    const FakeRegistry::Value* value = registry.Find(e.path, e.name);
+    if (e.text == nullptr) {
+      EXPECT_EQ(nullptr, value) << e.name;
+    } else {
+      ASSERT_NE(nullptr, value) << e.name;
+      EXPECT_EQ(static_cast<DWORD>(REG_SZ), value->type);
+      EXPECT_EQ(e.text, value->bytes) << e.name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake, RunTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<RunCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(Run, InvalidWordTouchesNoRegistry) {
+  FakeRegistry& registry = FakeRegistry::Get();
+  registry.Reset();
+  char name[] = "kovalset", spx[] = "spx", bad[] = "spx,tcpip";
+  char* argv[] = {name, spx, bad};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(1, RunKovalset(3, argv));
+  std::string output = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, output.find("\n\nError: Invalid parameter SPX,TCPIP.\n"
+                                           "Usage: KOVALSET [SPX] [TCPIP]\n"));
+  EXPECT_TRUE(registry.log.empty());
+}
+
+TEST(Run, CallsInOrderAndWritesTheTextWithoutItsZero) {
+  FakeRegistry& registry = FakeRegistry::Get();
+  registry.Reset();
+  char name[] = "kovalset", tcpip[] = "tcpip", debug[] = "debugmsg", on[] = "On";
+  char* argv[] = {name, tcpip, debug, on};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(0, RunKovalset(4, argv));
+  ::testing::internal::GetCapturedStdout();
+  std::vector<std::string> expected = {
+      std::string("open ") + "software\\calderan software\\linvarro\\version 6.15\\settings",
+      std::string("open ") + "software\\morlith technologies\\linvarro\\version 6.15\\settings",
+      std::string("create ") + "software\\calderan software\\linvarro\\version 6.15\\settings",
+      "query Supported protocols",
+      "set Supported protocols (5)",
+      "query Debug messages",
+      "set Debug messages (2)",
+      "close",
+  };
+  EXPECT_EQ(expected, registry.log);
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+#include "app/kovalset.h"
+
+int main(int argc, char** argv) { return RunKovalset(argc, argv); }

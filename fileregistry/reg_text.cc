@@ -1,0 +1,436 @@
+#include "fileregistry/reg_text.h"
+
+#include <cstring>
+
+namespace fileregistry {
+namespace {
+
+const char kHeader[] = "REGEDIT4";
+const char kRoot[] = "HKEY_LOCAL_MACHINE";
+const uint32_t kTypeText = 1, kTypeBinary = 3, kTypeDword = 4;
+
+char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = FoldCase(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// One line of text: [begin, end) without its line end; `next` is where the
+// following line starts.
+struct Line {
+  size_t begin, end, next;
+};
+
+Line LineAt(std::string_view text, size_t pos) {
+  const void* newline = memchr(text.data() + pos, '\n', text.size() - pos);
+  size_t end = newline ? static_cast<const char*>(newline) - text.data() : text.size();
+  size_t next = newline ? end + 1 : end;
+  if (end > pos && text[end - 1] == '\r') --end;
+  return Line{pos, end, next};
+}
+
+size_t SkipBlanks(std::string_view text, size_t pos, size_t end) {
+  while (pos < end && IsBlank(text[pos])) ++pos;
+  return pos;
+}
+
+size_t TrimBlanks(std::string_view text, size_t begin, size_t end) {
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return end;
+}
+
+bool StartsWith(std::string_view text, size_t pos, std::string_view prefix) {
+  return text.substr(pos, prefix.size()) == prefix;
+}
+
+// Parses a quoted text at `*pos` (on the opening quote) into `out`, when
+// given. Leaves `*pos` behind the closing quote.
+bool ParseQuoted(std::string_view text, size_t* pos, size_t end, std::string* out) {
+  size_t p = *pos + 1;
+  for (; p < end; ++p) {
+    char c = text[p];
+    if (c == '"') {
+      *pos = p + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (++p == end) return false;
+      switch (text[p]) {
+        case '\\': c = '\\'; break;
+        case '"': c = '"'; break;
+        case 'n': c = '\n'; break;
+        case 'r': c = '\r'; break;
+        default: return false;
+      }
+    } else if (IsControl(c) && c != '\t' && c != 0x7f) {
+      return false;
+    }
+    if (out != nullptr) out->push_back(c);
+  }
+  return false;
+}
+
+// Parses a comma-separated list of hex bytes starting at `pos` on `*line`,
+// following lines that end in a backslash. Leaves `*line` on the last line.
+bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* out) {
+  for (;;) {
+    pos = SkipBlanks(text, pos, line->end);
+    if (pos == line->end) return true;
+    if (text[pos] == '\\') {
+      if (SkipBlanks(text, pos + 1, line->end) != line->end || line->next == text.size() ||
+          line->next == line->end) {
+        return false;
+      }
+      *line = LineAt(text, line->next);
+      pos = line->begin;
+      continue;
+    }
+    int high = HexDigit(text[pos]);
+    if (high < 0) return false;
+    int low = pos + 1 < line->end ? HexDigit(text[pos + 1]) : -1;
+    int byte = low < 0 ? high : high * 16 + low;
+    pos += low < 0 ? 1 : 2;
+    if (out != nullptr) out->push_back(static_cast<char>(byte));
+    pos = SkipBlanks(text, pos, line->end);
+    if (pos < line->end && text[pos] == ',') {
+      ++pos;
+    } else if (pos < line->end && text[pos] != '\\') {
+      return false;
+    }
+  }
+}
+
+// Parses a number of one to eight hex digits at `*pos`.
+bool ParseHexNumber(std::string_view text, size_t* pos, size_t end, uint32_t* number) {
+  size_t p = *pos;
+  uint32_t n = 0;
+  while (p < end && p - *pos < 8 && HexDigit(text[p]) >= 0) n = n * 16 + HexDigit(text[p++]);
+  if (p == *pos || (p < end && HexDigit(text[p]) >= 0)) return false;
+  *pos = p;
+  *number = n;
+  return true;
+}
+
+// Parses the value entry that starts on `first` (at `pos`). Fills `name` and
+// `value` when given; sets `*next` to where the line behind the entry starts.
+bool ParseEntry(std::string_view text, Line first, size_t pos, std::string* name, RegValue* value,
+                size_t* next) {
+  Line line = first;
+  if (text[pos] == '@') {
+    ++pos;
+  } else if (!ParseQuoted(text, &pos, line.end, name)) {
+    return false;
+  }
+  if (pos == line.end || text[pos++] != '=') return false;
+
+  std::string* data = value != nullptr ? &value->data : nullptr;
+  uint32_t type = kTypeText;
+  if (pos < line.end && text[pos] == '"') {
+    if (!ParseQuoted(text, &pos, line.end, data)) return false;
+  } else if (StartsWith(text, pos, "dword:")) {
+    pos += 6;
+    uint32_t number;
+    if (!ParseHexNumber(text, &pos, line.end, &number)) return false;
+    type = kTypeDword;
+    if (data != nullptr) {
+      for (int i = 0; i < 4; ++i) data->push_back(static_cast<char>(number >> (8 * i)));
+    }
+  } else if (StartsWith(text, pos, "hex")) {
+    pos += 3;
+    type = kTypeBinary;
+    if (pos < line.end && text[pos] == '(') {
+      ++pos;
+      if (!ParseHexNumber(text, &pos, line.end, &type) || pos == line.end || text[pos] != ')') {
+        return false;
+      }
+      ++pos;
+    }
+    if (pos == line.end || text[pos++] != ':') return false;
+    if (!ParseHexList(text, &line, pos, data)) return false;
+    pos = line.end;
+  } else {
+    return false;
+  }
+  if (SkipBlanks(text, pos, line.end) != line.end) return false;
+  if (value != nullptr) value->type = type;
+  *next = line.next;
+  return true;
+}
+
+// Checks the inside of a section line and finds the key path in it.
+bool ParseSectionPath(std::string_view text, size_t begin, size_t end, size_t* path_begin) {
+  if (end - begin < sizeof(kRoot) - 1 ||
+      !EqualFoldingCase(text.substr(begin, sizeof(kRoot) - 1), kRoot)) {
+    return false;
+  }
+  begin += sizeof(kRoot) - 1;
+  if (begin == end) {
+    *path_begin = begin;
+    return true;
+  }
+  if (text[begin] != '\\') return false;
+  *path_begin = begin + 1;
+  return IsWritableKeyPath(text.substr(begin + 1, end - begin - 1));
+}
+
+// Whether `path` is `key` or lies below it.
+bool IsAtOrBelow(std::string_view path, std::string_view key) {
+  if (key.empty()) return true;
+  return path.size() >= key.size() && EqualFoldingCase(path.substr(0, key.size()), key) &&
+         (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+bool IsQuotable(std::string_view bytes) {
+  for (char c : bytes) {
+    if (IsControl(c) && c != '\n' && c != '\r') return false;
+  }
+  return true;
+}
+
+void AppendQuoted(std::string_view bytes, std::string* out) {
+  out->push_back('"');
+  for (char c : bytes) {
+    switch (c) {
+      case '\\': out->append("\\\\"); break;
+      case '"': out->append("\\\""); break;
+      case '\n': out->append("\\n"); break;
+      case '\r': out->append("\\r"); break;
+      default: out->push_back(c);
+    }
+  }
+  out->push_back('"');
+}
+
+bool EndsWithBlankLine(const std::string& text) {
+  size_t n = text.size();
+  return n >= 2 && text[n - 1] == '\n' &&
+         (text[n - 2] == '\n' || (n >= 3 && text[n - 2] == '\r' && text[n - 3] == '\n'));
+}
+
+}  // namespace
+
+bool EqualFoldingCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsWritableName(std::string_view name) { return IsQuotable(name); }
+
+bool IsWritableKeyPath(std::string_view path) {
+  if (path.empty() || path.front() == '\\' || path.back() == '\\') return false;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (IsControl(path[i]) || (path[i] == '\\' && path[i + 1] == '\\')) return false;
+  }
+  return true;
+}
+
+std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol) {
+  std::string out;
+  if (name.empty()) {
+    out = "@";
+  } else {
+    AppendQuoted(name, &out);
+  }
+  out.push_back('=');
+  char number[16];
+  if (value.type == kTypeText && IsQuotable(value.data)) {
+    AppendQuoted(value.data, &out);
+  } else if (value.type == kTypeDword && value.data.size() == 4) {
+    uint32_t n = 0;
+    for (int i = 3; i >= 0; --i) n = n * 256 + static_cast<unsigned char>(value.data[i]);
+    snprintf(number, sizeof(number), "dword:%08x", n);
+    out += number;
+  } else {
+    if (value.type == kTypeBinary) {
+      out += "hex:";
+    } else {
+      snprintf(number, sizeof(number), "hex(%x):", value.type);
+      out += number;
+    }
+    size_t line_size = out.size();
+    for (size_t i = 0; i < value.data.size(); ++i) {
+      bool last = i + 1 == value.data.size();
+      if (line_size + (last ? 2 : 3) > 76) {
+        out += "\\" + eol + "  ";
+        line_size = 2;
+      }
+      snprintf(number, sizeof(number), last ? "%02x" : "%02x,",
+               static_cast<unsigned char>(value.data[i]));
+      out += number;
+      line_size += last ? 2 : 3;
+    }
+  }
+  out += eol;
+  return out;
+}
+
+bool RegText::Parse(std::string text) {
+  text_.clear();
+  sections_.clear();
+  crlf_ = false;
+  std::string_view view(text);
+  if (view.empty()) return true;
+
+  Line header = LineAt(view, 0);
+  if (TrimBlanks(view, 0, header.end) != sizeof(kHeader) - 1 || !StartsWith(view, 0, kHeader)) {
+    return false;
+  }
+  bool crlf = header.end < header.next && view[header.end] == '\r';
+  std::vector<Section> sections;
+  for (size_t pos = header.next; pos < view.size();) {
+    Line line = LineAt(view, pos);
+    size_t p = SkipBlanks(view, line.begin, line.end);
+    char first = p < line.end ? view[p] : '\0';
+    if (first == '\0' || first == ';') {
+      if (memchr(view.data() + line.begin, '\0', line.end - line.begin) != nullptr) return false;
+      pos = line.next;
+    } else if (first == '[') {
+      size_t end = TrimBlanks(view, p, line.end);
+      size_t path_begin;
+      if (view[end - 1] != ']' || end - p < 2 ||
+          !ParseSectionPath(view, p + 1, end - 1, &path_begin)) {
+        return false;
+      }
+      sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+      pos = line.next;
+    } else if ((first == '"' || first == '@') && !sections.empty()) {
+      if (!ParseEntry(view, line, p, nullptr, nullptr, &pos)) return false;
+      sections.back().values_end = pos;
+    } else {
+      return false;
+    }
+  }
+  text_ = std::move(text);
+  sections_ = std::move(sections);
+  crlf_ = crlf;
+  return true;
+}
+
+bool RegText::FindKey(std::string_view path, std::string* stored_path) const {
+  if (path.empty()) {
+    stored_path->clear();
+    return true;
+  }
+  for (const Section& section : sections_) {
+    std::string_view stored = PathOf(section);
+    if (IsAtOrBelow(stored, path)) {
+      stored_path->assign(stored.substr(0, path.size()));
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string RegText::StoredCase(std::string_view path) const {
+  std::string_view best_stored;
+  size_t best = 0;  // bytes of `path` matched by whole parts
+  for (const Section& section : sections_) {
+    std::string_view stored = PathOf(section);
+    size_t matched = 0;
+    for (size_t i = 0;; ++i) {
+      bool path_done = i == path.size() || path[i] == '\\';
+      bool stored_done = i == stored.size() || stored[i] == '\\';
+      if (path_done || stored_done) {
+        if (!(path_done && stored_done)) break;
+        matched = i;
+        if (i == path.size() || i == stored.size()) break;
+      } else if (FoldCase(path[i]) != FoldCase(stored[i])) {
+        break;
+      }
+    }
+    if (matched > best) {
+      best = matched;
+      best_stored = stored.substr(0, matched);
+    }
+  }
+  return std::string(best_stored) + std::string(path.substr(best));
+}
+
+bool RegText::FindEntry(std::string_view path, std::string_view name, Entry* entry, RegValue* value,
+                        long* section) const {
+  std::string_view view(text_);
+  bool found = false;
+  *section = -1;
+  std::string entry_name;
+  RegValue entry_value;
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (!EqualFoldingCase(PathOf(sections_[i]), path)) continue;
+    *section = static_cast<long>(i);
+    size_t end = sections_[i].values_end;
+    for (size_t pos = LineAt(view, sections_[i].begin).next; pos < end;) {
+      Line line = LineAt(view, pos);
+      size_t p = SkipBlanks(view, line.begin, line.end);
+      if (p == line.end || view[p] == ';') {
+        pos = line.next;
+        continue;
+      }
+      entry_name.clear();
+      entry_value = RegValue();
+      ParseEntry(view, line, p, &entry_name, &entry_value, &pos);  // checked by Parse
+      if (EqualFoldingCase(entry_name, name)) {
+        found = true;
+        *entry = Entry{line.begin, pos, entry_name};
+        *value = entry_value;
+      }
+    }
+  }
+  return found;
+}
+
+bool RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
+  Entry entry;
+  long section;
+  return FindEntry(path, name, &entry, value, &section);
+}
+
+std::string RegText::Splice(size_t at, size_t erase, const std::string& lines) const {
+  std::string out;
+  out.reserve(text_.size() + lines.size() + 2);
+  out.append(text_, 0, at);
+  if (at > 0 && text_[at - 1] != '\n') out += Eol();
+  out += lines;
+  out.append(text_, at + erase, std::string::npos);
+  return out;
+}
+
+std::string RegText::WithKey(std::string_view path) const {
+  std::string out = text_.empty() ? std::string(kHeader) + Eol() : text_;
+  if (out.back() != '\n') out += Eol();
+  if (!EndsWithBlankLine(out)) out += Eol();
+  out += std::string("[") + kRoot + (path.empty() ? "" : "\\") + std::string(path) + "]" + Eol();
+  return out;
+}
+
+std::string RegText::WithValue(std::string_view path, std::string_view name,
+                               const RegValue& value) const {
+  Entry entry;
+  RegValue stored;
+  long section;
+  if (FindEntry(path, name, &entry, &stored, &section)) {
+    if (stored == value) return std::string();
+    // A value keeps the case of the name it was created with.
+    return Splice(entry.begin, entry.end - entry.begin, FormatValue(entry.name, value, Eol()));
+  }
+  std::string lines = FormatValue(name, value, Eol());
+  if (section >= 0) return Splice(sections_[section].values_end, 0, lines);
+
+  // The key exists only through the keys below it: give it a section of its
+  // own in front of the first of them.
+  std::string stored_path = StoredCase(path);
+  std::string header =
+      std::string("[") + kRoot + (path.empty() ? "" : "\\") + stored_path + "]" + Eol();
+  for (const Section& below : sections_) {
+    if (IsAtOrBelow(PathOf(below), path)) return Splice(below.begin, 0, header + lines + Eol());
+  }
+  return WithKey(stored_path) + lines;
+}
+
+}  // namespace fileregistry

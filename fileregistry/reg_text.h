@@ -1,0 +1,103 @@
+// The text of a store in the registry export format REGEDIT4: parsing,
+// looking up keys and values, and editing by splicing, so that everything an
+// edit does not touch keeps its bytes.
+//
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\Software\Example]
+//   "Text"="a \"quoted\" word\\n"
+//   @="the default value"
+//   "Number"=dword:0000002a
+//   "Blob"=hex:01,02,03      (long lists go on over lines ending in "\")
+//   "Other"=hex(7):41,00,00
+#ifndef FILEREGISTRY_REG_TEXT_H_
+#define FILEREGISTRY_REG_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fileregistry {
+
+struct RegValue {
+  uint32_t type = 0;
+  std::string data;
+
+  bool operator==(const RegValue& other) const { return type == other.type && data == other.data; }
+};
+
+// Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
+// the empty path is HKEY_LOCAL_MACHINE itself. Names match without regard to
+// ASCII case.
+class RegText {
+ public:
+  // Parses `text`. Returns false, leaving this store empty, when the text is
+  // not a well-formed store. An empty text is a store with no keys.
+  bool Parse(std::string text);
+
+  const std::string& text() const { return text_; }
+
+  // Whether the key exists: its section, or a section below it, is present.
+  // When it does, sets `*stored_path` to the path in the case it was stored.
+  bool FindKey(std::string_view path, std::string* stored_path) const;
+
+  // `path` with every leading part that already exists in the case it was
+  // stored in.
+  std::string StoredCase(std::string_view path) const;
+
+  // Finds value `name` ("" for the default value) of key `path`. When a key's
+  // section appears more than once, the last definition wins.
+  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const;
+
+  // The store's text with the key `path` added; `path` must not exist yet.
+  std::string WithKey(std::string_view path) const;
+
+  // The store's text with value `name` of the existing key `path` set to
+  // `value`, or an empty string when it already holds exactly that.
+  std::string WithValue(std::string_view path, std::string_view name, const RegValue& value) const;
+
+ private:
+  struct Section {
+    size_t path_begin, path_size;  // the path, within text_
+    size_t begin;                  // where the "[" line starts
+    size_t values_end;             // behind the last value's line
+  };
+  struct Entry {
+    size_t begin, end;  // the entry's lines, line ends included
+    std::string name;   // as stored
+  };
+
+  std::string_view PathOf(const Section& section) const {
+    return std::string_view(text_).substr(section.path_begin, section.path_size);
+  }
+  // The last entry of value `name` under `path`; sets `*section` to the last
+  // section of `path` (or -1).
+  bool FindEntry(std::string_view path, std::string_view name, Entry* entry, RegValue* value,
+                 long* section) const;
+  std::string Eol() const { return crlf_ ? "\r\n" : "\n"; }
+  // text_ (or a fresh header when empty) with `lines` put in at `at`.
+  std::string Splice(size_t at, size_t erase, const std::string& lines) const;
+
+  std::string text_;
+  std::vector<Section> sections_;
+  bool crlf_ = false;
+};
+
+// True when `a` and `b` are equal but for ASCII case.
+bool EqualFoldingCase(std::string_view a, std::string_view b);
+
+// Whether a value name can be written in the quoted form.
+bool IsWritableName(std::string_view name);
+
+// Whether a key path can stand in a section line: parts not empty, no
+// control bytes.
+bool IsWritableKeyPath(std::string_view path);
+
+// The value's line(s) as written to a store, line ends included.
+std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol);
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_REG_TEXT_H_

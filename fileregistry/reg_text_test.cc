@@ -1,0 +1,182 @@
+#include "fileregistry/reg_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace fileregistry {
+namespace {
+
+const std::string kKey = "Software\\Test";
+const std::string kStore = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test]\n";
+
+struct FormCase {
+  RegValue value;
+  std::string line;  // as written
+};
+
+TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
+  const std::string hundred(100, '\xab');
+  std::string wrapped = "\"v\"=hex:";
+  for (int i = 0; i < 100; ++i) {
+    if (i == 22 || (i > 22 && (i - 22) % 24 == 0)) wrapped += "\\\n  ";
+    wrapped += i + 1 < 100 ? "ab," : "ab";
+  }
+  const FormCase cases[] = {
+      {{1, "SPX,TCPIP"}, "\"v\"=\"SPX,TCPIP\""},
+      {{1, ""}, "\"v\"=\"\""},
+      {{1, "a\\b\"c\nd\re"}, "\"v\"=\"a\\\\b\\\"c\\nd\\re\""},
+      {{1, "caf\xe9"}, "\"v\"=\"caf\xe9\""},
+      {{1, std::string("a\0b", 3)}, "\"v\"=hex(1):61,00,62"},
+      {{1, "tab\t"}, "\"v\"=hex(1):74,61,62,09"},
+      {{1, std::string("abc\0", 4)}, "\"v\"=hex(1):61,62,63,00"},
+      {{4, std::string("\x2a\0\0\x80", 4)}, "\"v\"=dword:8000002a"},
+      {{4, "\x01\x02"}, "\"v\"=hex(4):01,02"},
+      {{3, ""}, "\"v\"=hex:"},
+      {{3, hundred}, wrapped},
+      {{7, std::string("a\0\0", 3)}, "\"v\"=hex(7):61,00,00"},
+      {{11, std::string(8, '\xff')}, "\"v\"=hex(b):ff,ff,ff,ff,ff,ff,ff,ff"},
+      {{0x12345678, "x"}, "\"v\"=hex(12345678):78"},
+  };
+  for (const FormCase& c : cases) {
+    RegText store;
+    ASSERT_TRUE(store.Parse(kStore));
+    std::string text = store.WithValue(kKey, "v", c.value);
+    EXPECT_EQ(kStore + c.line + "\n", text);
+    ASSERT_TRUE(store.Parse(text)) << text;
+    RegValue read;
+    ASSERT_TRUE(store.FindValue(kKey, "V", &read)) << text;
+    EXPECT_EQ(c.value.type, read.type) << c.line;
+    EXPECT_EQ(c.value.data, read.data) << c.line;
+  }
+}
+
+TEST(RegText, NamesAreEscapedAndTheDefaultValueIsAt) {
+  RegText store;
+  ASSERT_TRUE(store.Parse(kStore));
+  std::string text = store.WithValue(kKey, "", RegValue{1, "d"});
+  ASSERT_TRUE(store.Parse(text));
+  text = store.WithValue(kKey, "q\"\\n", RegValue{1, "e"});
+  EXPECT_EQ(kStore + "@=\"d\"\n\"q\\\"\\\\n\"=\"e\"\n", text);
+  ASSERT_TRUE(store.Parse(text));
+  RegValue value;
+  EXPECT_TRUE(store.FindValue(kKey, "", &value));
+  EXPECT_EQ("d", value.data);
+  EXPECT_TRUE(store.FindValue(kKey, "Q\"\\N", &value));
+  EXPECT_EQ("e", value.data);
+}
+
+TEST(RegText, WhatIsRefused) {
+  const char* refused[] = {
+      "\xff\xfeR\0E\0",
+      "REGEDIT5\n",
+      "Windows Registry Editor Version 5.00\n",
+      "\n\nREGEDIT4\n",
+      "REGEDIT4\n\"v\"=\"outside any key\"\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n",
+      "REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Software]\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"bad \\q escape\"\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=-\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:123456789\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:0g\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(x):01\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"x\" trailing\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nstray text\n",
+  };
+  for (const char* text : refused) {
+    RegText store;
+    EXPECT_FALSE(store.Parse(text)) << text;
+  }
+  // Zero bytes, in a value or in a comment.
+  using namespace std::string_literals;
+  RegText store;
+  EXPECT_FALSE(store.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"a\0b\"\n"s));
+  EXPECT_FALSE(store.Parse("REGEDIT4\n; a\0b\n"s));
+}
+
+TEST(RegText, WhatIsAccepted) {
+  const char* accepted[] = {
+      "",
+      "REGEDIT4",
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"x\"\r\n",
+      "REGEDIT4\n  ; indented comment\n[hkey_local_machine\\A]  \n@=\"x\"\t\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE]\n\"v\"=dword:2A\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A [1]]\n\"v\"=hex:1,02 , 3,\\\n\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n",
+  };
+  for (const char* text : accepted) {
+    RegText store;
+    EXPECT_TRUE(store.Parse(text)) << text;
+  }
+}
+
+TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {
+  RegText store;
+  ASSERT_TRUE(store.Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n"));
+  std::string stored;
+  EXPECT_TRUE(store.FindKey("software\\vendor", &stored));
+  EXPECT_EQ("SOFTWARE\\Vendor", stored);
+  EXPECT_TRUE(store.FindKey("Software\\VENDOR\\app", &stored));
+  EXPECT_EQ("SOFTWARE\\Vendor\\App", stored);
+  EXPECT_FALSE(store.FindKey("Software\\Vend", &stored));
+  EXPECT_FALSE(store.FindKey("Software\\Vendor\\App\\More", &stored));
+  EXPECT_TRUE(store.FindKey("", &stored));
+  EXPECT_EQ("SOFTWARE\\Vendor\\New Key", store.StoredCase("software\\VENDOR\\New Key"));
+  EXPECT_EQ("Other\\Key", store.StoredCase("Other\\Key"));
+}
+
+TEST(RegText, EditsKeepEveryOtherByte) {
+  const std::string before =
+      "REGEDIT4\r\n\r\n; hand-written notes stay\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"old\"\r\n"
+      "\"last\"=dword:00000001\r\n; trailing note\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\B\\Child]\r\n\"x\"=\"y\"";
+  RegText store;
+  ASSERT_TRUE(store.Parse(before));
+  EXPECT_EQ(
+      "REGEDIT4\r\n\r\n; hand-written notes stay\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"new\"\r\n"
+      "\"last\"=dword:00000001\r\n; trailing note\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\B\\Child]\r\n\"x\"=\"y\"",
+      store.WithValue("a", "TARGET", RegValue{1, "new"}));
+  EXPECT_EQ("", store.WithValue("A", "target", RegValue{1, "old"})) << "no change, no rewrite";
+  // A new value goes behind the key's last value; a key that exists only
+  // through a key below it gets a section in front of that one.
+  std::string added = store.WithValue("A", "added", RegValue{1, "v"});
+  EXPECT_NE(std::string::npos, added.find("\"last\"=dword:00000001\r\n\"added\"=\"v\"\r\n;"));
+  EXPECT_NE(
+      std::string::npos,
+      store.WithValue("b", "n", RegValue{1, "v"})
+          .find(
+              "\r\n[HKEY_LOCAL_MACHINE\\B]\r\n\"n\"=\"v\"\r\n\r\n[HKEY_LOCAL_MACHINE\\B\\Child]"));
+  EXPECT_EQ(before + "\r\n\r\n[HKEY_LOCAL_MACHINE\\C]\r\n", store.WithKey("C"));
+  EXPECT_EQ(before + "\r\n\"z\"=\"1\"\r\n", store.WithValue("B\\child", "z", RegValue{1, "1"}));
+}
+
+TEST(RegText, TheLastDefinitionOfAValueWins) {
+  RegText store;
+  ASSERT_TRUE(store.Parse(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\a]\n\"V\"=\"2\"\n"));
+  RegValue value;
+  ASSERT_TRUE(store.FindValue("A", "v", &value));
+  EXPECT_EQ("2", value.data);
+  ASSERT_TRUE(store.Parse(store.WithValue("A", "v", RegValue{1, "3"})));
+  ASSERT_TRUE(store.FindValue("A", "v", &value));
+  EXPECT_EQ("3", value.data);
+}
+
+TEST(RegText, AnEmptyStoreGetsAHeader) {
+  RegText store;
+  ASSERT_TRUE(store.Parse(""));
+  EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n", store.WithKey("K"));
+}
+
+}  // namespace
+}  // namespace fileregistry

@@ -1,0 +1,169 @@
+// The Reg* functions over the store file.
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "fileregistry/reg_text.h"
+#include "fileregistry/store_file.h"
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+namespace {
+
+struct OpenKey {
+  std::string path;  // as stored
+  REGSAM access;
+};
+
+// Handles given out and not yet closed.
+std::mutex handles_mutex;
+std::unordered_set<OpenKey*> handles;
+
+HKEY NewHandle(const std::string& path, REGSAM access) {
+  auto* key = new OpenKey{path, access};
+  std::lock_guard<std::mutex> lock(handles_mutex);
+  handles.insert(key);
+  return reinterpret_cast<HKEY>(key);
+}
+
+// The key behind `hkey`: HKEY_LOCAL_MACHINE itself, with every right, or an
+// open handle. Null when the handle is not valid.
+bool Resolve(HKEY hkey, OpenKey* key) {
+  if (hkey == HKEY_LOCAL_MACHINE) {
+    *key = OpenKey{"", KEY_ALL_ACCESS};
+    return true;
+  }
+  std::lock_guard<std::mutex> lock(handles_mutex);
+  auto found = handles.find(reinterpret_cast<OpenKey*>(hkey));
+  if (found == handles.end()) return false;
+  *key = **found;
+  return true;
+}
+
+// Joins a parent path and a sub key; sub keys may not start with a
+// backslash or have empty parts.
+bool JoinPath(const std::string& parent, const char* sub_key, std::string* path) {
+  std::string sub = sub_key != nullptr ? sub_key : "";
+  if (!sub.empty() && sub.back() == '\\') sub.pop_back();
+  if (sub.empty()) {
+    *path = parent;
+    return true;
+  }
+  if (!IsWritableKeyPath(sub)) return false;
+  *path = parent.empty() ? sub : parent + "\\" + sub;
+  return true;
+}
+
+}  // namespace
+}  // namespace fileregistry
+
+using fileregistry::OpenKey;
+using fileregistry::RegText;
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  OpenKey parent;
+  if (!fileregistry::Resolve(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  std::string path;
+  if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_FILE_NOT_FOUND;
+
+  std::shared_ptr<const RegText> store;
+  if (long status = fileregistry::LoadStore(fileregistry::StorePath(), &store)) return status;
+  std::string stored_path;
+  if (!store->FindKey(path, &stored_path)) return ERROR_FILE_NOT_FOUND;
+  *phkResult = fileregistry::NewHandle(stored_path, samDesired);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  OpenKey parent;
+  if (!fileregistry::Resolve(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  std::string path;
+  if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
+
+  std::string store_path = fileregistry::StorePath();
+  std::shared_ptr<const RegText> store;
+  if (long status = fileregistry::LoadStore(store_path, &store)) return status;
+  std::string stored_path;
+  DWORD disposition = REG_OPENED_EXISTING_KEY;
+  if (!store->FindKey(path, &stored_path)) {
+    // Check again under the lock: another process may have made it meanwhile.
+    long status =
+        fileregistry::UpdateStore(store_path, true, [&](const RegText& current, std::string* text) {
+          if (current.FindKey(path, &stored_path)) return 0L;
+          stored_path = current.StoredCase(path);
+          *text = current.WithKey(stored_path);
+          disposition = REG_CREATED_NEW_KEY;
+          return 0L;
+        });
+    if (status != 0) return status;
+  }
+  if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
+  *phkResult = fileregistry::NewHandle(stored_path, samDesired);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  OpenKey key;
+  if (!fileregistry::Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if ((key.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+
+  std::shared_ptr<const RegText> store;
+  if (long status = fileregistry::LoadStore(fileregistry::StorePath(), &store)) return status;
+  std::string stored_path;
+  if (!store->FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
+  fileregistry::RegValue value;
+  if (!store->FindValue(key.path, lpValueName != nullptr ? lpValueName : "", &value)) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  if (lpType != nullptr) *lpType = value.type;
+  if (lpcbData == nullptr) return ERROR_SUCCESS;
+  DWORD room = *lpcbData;
+  *lpcbData = static_cast<DWORD>(value.data.size());
+  if (lpData == nullptr) return ERROR_SUCCESS;
+  if (value.data.size() > room) return ERROR_MORE_DATA;
+  memcpy(lpData, value.data.data(), value.data.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+  if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
+  std::string name = lpValueName != nullptr ? lpValueName : "";
+  if (!fileregistry::IsWritableName(name)) return ERROR_INVALID_PARAMETER;
+  OpenKey key;
+  if (!fileregistry::Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if ((key.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+
+  fileregistry::RegValue value;
+  value.type = dwType;
+  if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
+  return fileregistry::UpdateStore(fileregistry::StorePath(), false,
+                                   [&](const RegText& current, std::string* text) {
+                                     std::string stored_path;
+                                     if (!current.FindKey(key.path, &stored_path))
+                                       return ERROR_KEY_DELETED;
+                                     *text = current.WithValue(stored_path, name, value);
+                                     return ERROR_SUCCESS;
+                                   });
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+  if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  auto* key = reinterpret_cast<OpenKey*>(hKey);
+  {
+    std::lock_guard<std::mutex> lock(fileregistry::handles_mutex);
+    if (fileregistry::handles.erase(key) == 0) return ERROR_INVALID_HANDLE;
+  }
+  delete key;
+  return ERROR_SUCCESS;
+}

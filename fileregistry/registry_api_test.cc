@@ -1,0 +1,203 @@
+// The Reg* functions over a store file in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fileregistry/reg_text.h"
+#include "fileregistry/win32_registry.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const char kKey[] = "Software\\Vendor\\App";
+
+class RegistryApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = dir_.File("hklm.reg");
+    setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+  }
+
+  HKEY Create(const char* path, DWORD* disposition = nullptr) {
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, disposition));
+    return key;
+  }
+  LONG SetText(HKEY key, const char* name, const std::string& text) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
+                          static_cast<DWORD>(text.size()));
+  }
+  // Queries with `room` bytes offered; returns status, fills size and data.
+  LONG Query(HKEY key, const char* name, DWORD room, DWORD* size, std::string* data) {
+    std::string buffer(room, '#');
+    *size = room;
+    LONG status =
+        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&buffer[0]), size);
+    *data = buffer;
+    return status;
+  }
+
+  TempDir dir_;
+  std::string store_;
+};
+
+TEST_F(RegistryApi, OpenCreateAndReopenInAnyCase) {
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+  EXPECT_EQ(nullptr, key);
+  DWORD disposition = 0;
+  key = Create(kKey, &disposition);
+  EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  std::string created = ReadFile(store_);
+  EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", created);
+
+  key = Create("SOFTWARE\\vendor\\APP", &disposition);
+  EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+  EXPECT_EQ(created, ReadFile(store_));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  for (const char* path : {"software\\VENDOR\\app", "Software\\Vendor", "Software"}) {
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) << path;
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+  }
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
+  EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "\\A", 0, nullptr, 0,
+                                                KEY_ALL_ACCESS, nullptr, &key, nullptr));
+}
+
+TEST_F(RegistryApi, QueryValueSizes) {
+  HKEY key = Create(kKey);
+  DWORD size;
+  std::string data;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Query(key, "missing", 255, &size, &data));
+  ASSERT_EQ(ERROR_SUCCESS, SetText(key, "Value", "hello"));
+
+  EXPECT_EQ(ERROR_MORE_DATA, Query(key, "VALUE", 4, &size, &data));
+  EXPECT_EQ(5u, size);
+  EXPECT_EQ("####", data) << "the buffer must stay untouched";
+  EXPECT_EQ(ERROR_SUCCESS, Query(key, "value", 5, &size, &data));
+  EXPECT_EQ(5u, size);
+  EXPECT_EQ("hello", data);
+
+  for (size_t length : {0, 1, 255, 256, 70000}) {
+    std::string text(length, 'z');
+    ASSERT_EQ(ERROR_SUCCESS, SetText(key, "sized", text));
+    DWORD room = 255;
+    LONG expected = length > room ? ERROR_MORE_DATA : ERROR_SUCCESS;
+    EXPECT_EQ(expected, Query(key, "sized", room, &size, &data)) << length;
+    EXPECT_EQ(length, size);
+  }
+  DWORD type = 0;
+  size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Value", nullptr, &type, nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+  EXPECT_EQ(5u, size);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryApi, AccessAndHandlesAreChecked) {
+  Create(kKey);
+  HKEY reader = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &reader));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SetText(reader, "v", "x"));
+  RegCloseKey(reader);
+  EXPECT_EQ(ERROR_INVALID_HANDLE, SetText(reader, "v", "x"));
+}
+
+TEST_F(RegistryApi, WritesGoThroughASymlinkAndKeepTheFileMode) {
+  std::string target = dir_.File("real.reg");
+  WriteFile(target, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Other]\n\"a\"=\"b\"\n");
+  chmod(target.c_str(), 0640);
+  ASSERT_EQ(0, symlink("real.reg", store_.c_str()));
+  HKEY key = Create(kKey);
+  EXPECT_EQ(ERROR_SUCCESS, SetText(key, "v", "x"));
+  RegCloseKey(key);
+  struct stat st;
+  ASSERT_EQ(0, lstat(store_.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(0, stat(target.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  EXPECT_EQ(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Other]\n\"a\"=\"b\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n\"v\"=\"x\"\n",
+      ReadFile(target));
+}
+
+TEST_F(RegistryApi, StoresThatCannotBeUsed) {
+  HKEY key = nullptr;
+  ASSERT_EQ(0, symlink("loop.reg", dir_.File("loop.reg").c_str()));
+  setenv("KOVALSET_REGISTRY", dir_.File("loop.reg").c_str(), 1);
+  EXPECT_EQ(ERROR_CANT_RESOLVE_FILENAME,
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+
+  const std::string corrupt = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n";
+  WriteFile(store_, corrupt);
+  setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+  EXPECT_EQ(ERROR_BADDB, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_BADDB, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "B", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                         nullptr, &key, nullptr));
+  EXPECT_EQ(corrupt, ReadFile(store_));
+}
+
+TEST_F(RegistryApi, AValueWrittenMeanwhileByAnotherProcessIsKept) {
+  HKEY key = Create(kKey);
+  ASSERT_EQ(ERROR_SUCCESS, SetText(key, "mine", "1"));
+  pid_t child = fork();
+  if (child == 0) {
+    HKEY other = nullptr;
+    bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &other) == 0 &&
+              SetText(other, "theirs", "2") == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(0, WEXITSTATUS(status));
+  ASSERT_EQ(ERROR_SUCCESS, SetText(key, "mine", "3"));
+  fileregistry::RegText store;
+  ASSERT_TRUE(store.Parse(ReadFile(store_)));
+  fileregistry::RegValue value;
+  EXPECT_TRUE(store.FindValue(kKey, "theirs", &value));
+  EXPECT_TRUE(store.FindValue(kKey, "mine", &value));
+  EXPECT_EQ("3", value.data);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
+  const int kWriters = 8, kWrites = 25;
+  Create(kKey);
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t child = fork();
+    if (child == 0) {
+      HKEY key = nullptr;
+      bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key) == 0;
+      for (int i = 0; ok && i < kWrites; ++i) {
+        std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
+        ok = SetText(key, name.c_str(), std::to_string(i)) == 0;
+      }
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  fileregistry::RegText store;
+  ASSERT_TRUE(store.Parse(ReadFile(store_)));
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kWrites; ++i) {
+      fileregistry::RegValue value;
+      std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
+      EXPECT_TRUE(store.FindValue(kKey, name, &value)) << name << " was lost";
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+#include "fileregistry/store_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+namespace {
+
+// A file descriptor, closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+long StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    default: return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// What tells one version of the file from another: every replacement is a
+// new inode, and the times catch edits made in place by other tools.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec modified = {}, changed = {};
+
+  explicit FileIdentity(const struct stat& st)
+      : device(st.st_dev),
+        inode(st.st_ino),
+        size(st.st_size),
+        modified(st.st_mtim),
+        changed(st.st_ctim) {}
+  FileIdentity() = default;
+  bool operator==(const FileIdentity& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+// The last store read or written by this process, so that the calls of one
+// run parse the file once.
+struct Cache {
+  std::string path;
+  FileIdentity identity;
+  std::shared_ptr<const RegText> store;
+};
+Cache& TheCache() {
+  static Cache cache;
+  return cache;
+}
+
+long ReadAll(int fd, off_t size_hint, std::string* text) {
+  text->resize(size_hint > 0 ? static_cast<size_t>(size_hint) : 0);
+  size_t used = 0;
+  for (;;) {
+    if (used == text->size()) text->resize(used + 65536);
+    ssize_t n = read(fd, &(*text)[used], text->size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return StatusFromErrno(errno);
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  text->resize(used);
+  return ERROR_SUCCESS;
+}
+
+long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      *store = std::make_shared<RegText>();
+      return ERROR_SUCCESS;
+    }
+    return StatusFromErrno(errno);
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return StatusFromErrno(errno);
+  if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(st.st_mode)) return ERROR_BADDB;
+
+  Cache& cache = TheCache();
+  FileIdentity identity(st);
+  if (cache.store && cache.path == path && cache.identity == identity) {
+    *store = cache.store;
+    return ERROR_SUCCESS;
+  }
+  std::string text;
+  if (long status = ReadAll(fd.get(), st.st_size, &text)) return status;
+  auto parsed = std::make_shared<RegText>();
+  if (!parsed->Parse(std::move(text))) return ERROR_BADDB;
+  cache = Cache{path, identity, parsed};
+  *store = parsed;
+  return ERROR_SUCCESS;
+}
+
+// The file that writes go to: the store itself, or what its symlink names.
+long WriteTarget(const std::string& path, std::string* target) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    *target = path;
+    return ERROR_SUCCESS;
+  }
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) {
+    return errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ERROR_PATH_NOT_FOUND;
+  }
+  *target = resolved;
+  return ERROR_SUCCESS;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+long MakeFolders(const std::string& folder) {
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    std::string part = folder.substr(0, slash);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return ERROR_PATH_NOT_FOUND;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+  return ERROR_SUCCESS;
+}
+
+long WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return StatusFromErrno(errno);
+    done += static_cast<size_t>(n);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Writes `text` to a new file beside `target`, flushes it, renames it over
+// `target` and flushes the folder.
+long ReplaceFile(const std::string& target, const std::string& text) {
+  std::string temp = target + ".XXXXXX";
+  Fd fd(mkstemp(&temp[0]));
+  if (fd.get() < 0) return StatusFromErrno(errno);
+
+  struct stat old;
+  if (stat(target.c_str(), &old) == 0) {
+    (void)fchown(fd.get(), old.st_uid, old.st_gid);
+    fchmod(fd.get(), old.st_mode & 07777);
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd.get(), 0666 & ~mask);
+  }
+  long status = WriteAll(fd.get(), text);
+  if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = StatusFromErrno(errno);
+  if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = StatusFromErrno(errno);
+  if (status == ERROR_SUCCESS && rename(temp.c_str(), target.c_str()) != 0) {
+    status = StatusFromErrno(errno);
+  }
+  if (status != ERROR_SUCCESS) {
+    unlink(temp.c_str());
+    return status;
+  }
+  Fd folder(open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0 || (fsync(folder.get()) != 0 && errno != EINVAL)) {
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string StorePath() {
+  if (const char* path = getenv("KOVALSET_REGISTRY")) return path;
+  std::string data_home;
+  if (const char* xdg = getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+    data_home = xdg;
+  } else {
+    const char* home = getenv("HOME");
+    data_home = std::string(home != nullptr ? home : "") + "/.local/share";
+  }
+  return data_home + "/kovalset/hklm.reg";
+}
+
+long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
+  return Load(path, store);
+}
+
+long UpdateStore(const std::string& path, bool make_folders,
+                 const std::function<long(const RegText&, std::string*)>& edit) {
+  std::string target;
+  if (long status = WriteTarget(path, &target)) return status;
+  if (make_folders) {
+    if (long status = MakeFolders(FolderOf(target))) return status;
+  }
+  Fd lock(open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (lock.get() < 0) return StatusFromErrno(errno);
+  while (flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
+  }
+
+  std::shared_ptr<const RegText> store;
+  if (long status = Load(target, &store)) return status;
+  std::string text;
+  if (long status = edit(*store, &text)) return status;
+  if (text.empty()) return ERROR_SUCCESS;
+  if (long status = ReplaceFile(target, text)) return status;
+
+  // Remember what was written, so the next call need not read it back.
+  struct stat st;
+  auto written = std::make_shared<RegText>();
+  if (stat(target.c_str(), &st) == 0 && written->Parse(std::move(text))) {
+    TheCache() = Cache{target, FileIdentity(st), written};
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace fileregistry

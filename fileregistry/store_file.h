@@ -1,0 +1,33 @@
+// The file that holds the store: where it is, reading it, and replacing it
+// so that no update is lost and no reader ever sees a torn file.
+#ifndef FILEREGISTRY_STORE_FILE_H_
+#define FILEREGISTRY_STORE_FILE_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "fileregistry/reg_text.h"
+
+namespace fileregistry {
+
+// $KOVALSET_REGISTRY, else ${XDG_DATA_HOME:-$HOME/.local/share}/kovalset/hklm.reg.
+std::string StorePath();
+
+// Reads and parses the store at `path`; a missing file is an empty store.
+// Returns 0, or a Windows error number: 1009 when the file is not a store,
+// 5 when it may not be read, 1921 for a symlink loop, 1016 on an I/O error.
+long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store);
+
+// Changes the store at `path` under an exclusive lock: reads it afresh, asks
+// `edit` for the new text, and replaces the file atomically and durably when
+// `edit` returns 0 with a text that is not empty. With `make_folders` the
+// store's missing folders are made first. Returns 0, the status of `edit`, or
+// a Windows error number (1009 for a file that is not a store, which is then
+// left as it is; 5, 3, 112, 1016 ...).
+long UpdateStore(const std::string& path, bool make_folders,
+                 const std::function<long(const RegText&, std::string*)>& edit);
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_STORE_FILE_H_

@@ -1,0 +1,49 @@
+#include "settings/settings_key.h"
+
+#include <cstdio>
+
+const char kPrimaryVendorRoot[] = "Software\\Calderan Software";
+const char kFallbackVendorRoot[] = "Software\\Morlith Technologies";
+const char kComponentKeyName[] = "Linvarro";
+
+namespace {
+
+const REGSAM kOpenAccess = KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;  // 0x2001F
+
+typedef char SettingsKeyPath[256];
+
+void FormatSettingsKeyPath(const char* vendor_root, SettingsKeyPath& path) {
+  snprintf(path, sizeof(path), "%s\\%s\\Version %d.%02d\\Settings", vendor_root, kComponentKeyName,
+           kSettingsVersionMajor, kSettingsVersionMinor);
+}
+
+bool OpenUnder(const char* vendor_root, SettingsKey* key) {
+  SettingsKeyPath path;
+  FormatSettingsKeyPath(vendor_root, path);
+  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kOpenAccess, key->receive()) == 0;
+}
+
+}  // namespace
+
+void SettingsKey::Close() {
+  if (handle_ != nullptr) RegCloseKey(handle_);
+  handle_ = nullptr;
+}
+
+bool OpenSettingsKey(SettingsKey* key) {
+  if (OpenUnder(kPrimaryVendorRoot, key) || OpenUnder(kFallbackVendorRoot, key)) return true;
+  *key->receive() = nullptr;
+
+  SettingsKeyPath path;
+  FormatSettingsKeyPath(kPrimaryVendorRoot, path);
+  printf("Key %s does not exist: creating new entry\n", path);
+  DWORD disposition = 0;
+  LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, key->receive(), &disposition);
+  if (status != 0) {
+    *key->receive() = nullptr;
+    printf("Error: Unable to create key: rc %ld.\n", static_cast<long>(status));
+    return false;
+  }
+  return true;
+}

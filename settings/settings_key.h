@@ -1,0 +1,35 @@
+// The registry key that holds the requester's settings.
+#ifndef SETTINGS_SETTINGS_KEY_H_
+#define SETTINGS_SETTINGS_KEY_H_
+
+#include "settings/registry_access.h"
+
+extern const char kPrimaryVendorRoot[];
+extern const char kFallbackVendorRoot[];
+extern const char kComponentKeyName[];
+const int kSettingsVersionMajor = 6;
+const int kSettingsVersionMinor = 15;
+
+// An open registry key, closed when it goes out of scope.
+class SettingsKey {
+ public:
+  SettingsKey() = default;
+  ~SettingsKey() { Close(); }
+  SettingsKey(const SettingsKey&) = delete;
+  SettingsKey& operator=(const SettingsKey&) = delete;
+
+  HKEY get() const { return handle_; }
+  HKEY* receive() { return &handle_; }
+  void Close();
+
+ private:
+  HKEY handle_ = nullptr;
+};
+
+// Opens the settings key under the primary vendor root, else under the
+// fallback root, else creates it (with its whole path) under the primary root
+// and says so. Returns false, after printing the error line, when it could not
+// be created.
+bool OpenSettingsKey(SettingsKey* key);
+
+#endif  // SETTINGS_SETTINGS_KEY_H_

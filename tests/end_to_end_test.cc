@@ -1,0 +1,159 @@
+// Runs the built program against a store file in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "fileregistry/reg_text.h"
+#include "tests/run_cases.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using fileregistry::RegText;
+using fileregistry::RegValue;
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string SeedText(const StoreState& state) {
+  std::string text =
+      "REGEDIT4\n\n; other software's settings share the file\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"Kept\"=dword:00000001\n\n";
+  const std::pair<const char*, const KeyState*> keys[] = {{kPrimaryKeyPath, &state.primary},
+                                                          {kFallbackKeyPath, &state.fallback}};
+  for (const auto& [path, key] : keys) {
+    if (!key->exists) continue;
+    text += std::string("[HKEY_LOCAL_MACHINE\\") + path + "]\n";
+    if (key->protocols) text += "\"Supported protocols\"=" + Quoted(*key->protocols) + "\n";
+    if (key->debug) text += "\"Debug messages\"=" + Quoted(*key->debug) + "\n";
+    text += "\n";
+  }
+  return text;
+}
+
+std::optional<std::string> TextValue(const RegText& store, const char* path, const char* name) {
+  RegValue value;
+  if (!store.FindValue(path, name, &value)) return std::nullopt;
+  EXPECT_EQ(1u, value.type) << name;
+  return value.data;
+}
+
+StoreState ReadState(const std::string& store_path) {
+  RegText store;
+  EXPECT_TRUE(store.Parse(ReadFile(store_path))) << "the store no longer parses";
+  StoreState state;
+  const std::pair<const char*, KeyState*> keys[] = {{kPrimaryKeyPath, &state.primary},
+                                                    {kFallbackKeyPath, &state.fallback}};
+  for (const auto& [path, key] : keys) {
+    std::string stored;
+    key->exists = store.FindKey(path, &stored);
+    key->protocols = TextValue(store, path, "Supported protocols");
+    key->debug = TextValue(store, path, "Debug messages");
+  }
+  RegValue other;
+  EXPECT_TRUE(store.FindValue("Software\\Other", "Kept", &other)) << "another key was lost";
+  return state;
+}
+
+std::vector<std::string> Command(const std::vector<std::string>& words) {
+  std::vector<std::string> argv = {KOVALSET_BINARY};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return argv;
+}
+
+class EndToEnd : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(EndToEnd, OutputStatusAndStore) {
+  const RunCase& c = GetParam();
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  std::string seed = SeedText(c.before);
+  WriteFile(store, seed);
+
+  ProcessResult run = RunProcess(Command(c.words), {"KOVALSET_REGISTRY=" + store});
+  EXPECT_EQ(kBanner + c.output, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(c.status, run.status);
+  EXPECT_EQ(c.after, ReadState(store));
+  if (c.after == c.before) {
+    EXPECT_EQ(seed, ReadFile(store)) << "rewritten without need";
+  }
+  for (const std::string& name : ListFolder(dir.path())) {
+    EXPECT_TRUE(name == "hklm.reg" || name == "hklm.reg.lock") << "left behind: " << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileStore, EndToEnd, ::testing::ValuesIn(RunCases()),
+                         [](const ::testing::TestParamInfo<RunCase>& info) {
+                           return info.param.name;
+                         });
+
+const char kCreating[] =
+    "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
+    "creating new entry\n";
+
+TEST(EndToEndFile, FirstRunWritesAPlainStoreInTheDefaultPlace) {
+  TempDir home;
+  ProcessResult run = RunProcess(Command({"debugmsg", "a\"b\\c"}),
+                                 {"KOVALSET_REGISTRY", "XDG_DATA_HOME", "HOME=" + home.path()});
+  EXPECT_EQ(0, run.status) << run.out;
+  EXPECT_EQ(
+      "REGEDIT4\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings]\n"
+      "\"Supported protocols\"=\"SPX,TCPIP\"\n"
+      "\"Debug messages\"=\"a\\\"b\\\\c\"\n",
+      ReadFile(home.File(".local/share/kovalset/hklm.reg")));
+}
+
+TEST(EndToEndFile, XdgDataHomeIsHonoured) {
+  TempDir data;
+  ProcessResult run =
+      RunProcess(Command({}), {"KOVALSET_REGISTRY", "XDG_DATA_HOME=" + data.path()});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(std::vector<std::string>{"kovalset"}, ListFolder(data.path()));
+}
+
+TEST(EndToEndFile, CorruptStoreIsRefusedAndLeftAlone) {
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  const std::string corrupt = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n\"x\"=\"y\"\n";
+  WriteFile(store, corrupt);
+  ProcessResult run = RunProcess(Command({"spx"}), {"KOVALSET_REGISTRY=" + store});
+  EXPECT_EQ(std::string(kBanner) + kCreating + "Error: Unable to create key: rc 1009.\n", run.out);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(corrupt, ReadFile(store));
+}
+
+TEST(EndToEndFile, FolderThatCannotBeMade) {
+  TempDir dir;
+  WriteFile(dir.File("file"), "");
+  ProcessResult run =
+      RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.File("file/sub/hklm.reg")});
+  EXPECT_EQ(std::string(kBanner) + kCreating + "Error: Unable to create key: rc 3.\n", run.out);
+  EXPECT_EQ(1, run.status);
+}
+
+TEST(EndToEndFile, StoreThatIsAFolder) {
+  TempDir dir;
+  ProcessResult run = RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.path()});
+  EXPECT_EQ(std::string(kBanner) + kCreating + "Error: Unable to create key: rc 5.\n", run.out);
+  EXPECT_EQ(1, run.status);
+}
+
+TEST(EndToEndFile, OutputThatCannotBeWrittenFailsTheRun) {
+  TempDir dir;
+  ProcessResult run =
+      RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}, "/dev/full");
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("", run.err);
+}
+
+}  // namespace

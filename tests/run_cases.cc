@@ -1,0 +1,193 @@
+#include "tests/run_cases.h"
+
+const char kPrimaryKeyPath[] = "Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings";
+const char kFallbackKeyPath[] = "Software\\Morlith Technologies\\Linvarro\\Version 6.15\\Settings";
+const char kBanner[] =
+    "QUOBRANT - WindowsNT/Windows95 Requester Configuration Utility.\n"
+    "Copyright (c) 2026 The kovalset developers.\n\n";
+
+namespace {
+
+const std::string kCreating =
+    "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
+    "creating new entry\n";
+const std::string kUsage = "Usage: KOVALSET [SPX] [TCPIP]\n";
+const std::string kBothListed = "Current Supported Protocols : SPX and TCPIP\n";
+
+const KeyState kNoKey;
+KeyState Key(std::optional<std::string> protocols, std::optional<std::string> debug = {}) {
+  return KeyState{true, std::move(protocols), std::move(debug)};
+}
+StoreState Primary(KeyState key) { return StoreState{std::move(key), kNoKey}; }
+const StoreState kEmpty;
+const StoreState kListed = Primary(Key("SPX,TCPIP"));
+
+std::vector<std::string> Repeat(const std::string& word, int times) {
+  return std::vector<std::string>(times, word);
+}
+std::string Joined(const std::string& word, int times) {
+  std::string list = word;
+  for (int i = 1; i < times; ++i) list += "," + word;
+  return list;
+}
+
+std::vector<RunCase> MakeCases() {
+  const std::string too_long(300, 'X');  // more than the 255 bytes a read offers
+  const std::string longest(254, 'Y');   // fits with a terminating zero too
+  return {
+      // Protocol list.
+      {"FirstRunCreatesKeyAndDefault",
+       {},
+       kEmpty,
+       kCreating + "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n",
+       0,
+       kListed},
+      {"ShowsStoredList", {}, kListed, kBothListed, 0, kListed},
+      {"TypicalRun",
+       {"tcpip"},
+       kListed,
+       kBothListed + "Updating Supported Protocols to : TCPIP\n",
+       0,
+       Primary(Key("TCPIP"))},
+      {"SingleName",
+       {},
+       Primary(Key("TCPIP")),
+       "Current Supported Protocols : TCPIP\n",
+       0,
+       Primary(Key("TCPIP"))},
+      {"OnlyFirstCommaBecomesAnd",
+       {},
+       Primary(Key("A,B,C")),
+       "Current Supported Protocols : A and B,C\n",
+       0,
+       Primary(Key("A,B,C"))},
+      {"EmptyStoredList",
+       {},
+       Primary(Key("")),
+       "Current Supported Protocols : \n",
+       0,
+       Primary(Key(""))},
+      {"LongestListThatFits",
+       {},
+       Primary(Key(longest)),
+       "Current Supported Protocols : " + longest + "\n",
+       0,
+       Primary(Key(longest))},
+      {"MissingListCreatedFromWords",
+       {"tcpip"},
+       Primary(Key(std::nullopt)),
+       "Supported Protocols entry does not exist.\nCreating new entry : TCPIP.\n",
+       0,
+       Primary(Key("TCPIP"))},
+      {"ListReplacedWholeInOrderGiven",
+       {"tcpip", "Spx", "spx"},
+       Primary(Key("SPX", "On")),
+       "Current Supported Protocols : SPX\nUpdating Supported Protocols to : TCPIP,SPX,SPX\n",
+       0,
+       Primary(Key("TCPIP,SPX,SPX", "On"))},
+      {"SixtyFourProtocolsFit", Repeat("spx", 64), kListed,
+       kBothListed + "Updating Supported Protocols to : " + Joined("SPX", 64) + "\n", 0,
+       Primary(Key(Joined("SPX", 64)))},
+      {"UnreadableListIsKept",
+       {},
+       Primary(Key(too_long)),
+       "Error: Unable to read Supported Protocols: rc 234.\n",
+       1,
+       Primary(Key(too_long))},
+      {"UnreadableListReplacedWhenAsked",
+       {"spx"},
+       Primary(Key(too_long)),
+       "Error: Unable to read Supported Protocols: rc 234.\n"
+       "Updating Supported Protocols to : SPX\n",
+       1,
+       Primary(Key("SPX"))},
+
+      // Settings key.
+      {"FallbackRootOnly",
+       {"spx", "debugmsg", "On"},
+       StoreState{kNoKey, Key("SPX,TCPIP")},
+       kBothListed + "Updating Supported Protocols to : SPX\n"
+                     "Debug Messages entry does not exist.\nUpdating Debug Messages to : On\n",
+       0,
+       StoreState{kNoKey, Key("SPX", "On")}},
+      {"PrimaryRootWins",
+       {"spx"},
+       StoreState{Key("TCPIP"), Key("SPX,TCPIP")},
+       "Current Supported Protocols : TCPIP\nUpdating Supported Protocols to : SPX\n",
+       0,
+       StoreState{Key("SPX"), Key("SPX,TCPIP")}},
+
+      // Command line.
+      {"InvalidWordAfterValidOnes",
+       {"spx", "spx,tcpip"},
+       kEmpty,
+       "Error: Invalid parameter SPX,TCPIP.\n" + kUsage,
+       1,
+       kEmpty},
+      {"InvalidWordUpperCased",
+       {"Tcp"},
+       kListed,
+       "Error: Invalid parameter TCP.\n" + kUsage,
+       1,
+       kListed},
+      {"NoHelpSwitch", {"/?"}, kListed, "Error: Invalid parameter /?.\n" + kUsage, 1, kListed},
+      {"EmptyWord", {"spx", ""}, kListed, "Error: Invalid parameter .\n" + kUsage, 1, kListed},
+      {"TooManyProtocols", Repeat("spx", 65), kEmpty, "Error: Invalid parameter SPX.\n" + kUsage, 1,
+       kEmpty},
+      {"TooManyTcpip", Repeat("tcpip", 43), kListed, "Error: Invalid parameter TCPIP.\n" + kUsage,
+       1, kListed},
+
+      // Debug messages.
+      {"DebugShown",
+       {"debugmsg"},
+       Primary(Key("SPX,TCPIP", "On")),
+       kBothListed + "Current Debug Messages : On\n",
+       0,
+       Primary(Key("SPX,TCPIP", "On"))},
+      {"DebugMissingNotCreated",
+       {"DEBUGMSG"},
+       kListed,
+       kBothListed + "Debug Messages entry does not exist.\n",
+       0,
+       kListed},
+      {"DebugCreated",
+       {"debugmsg", "On"},
+       kListed,
+       kBothListed + "Debug Messages entry does not exist.\nUpdating Debug Messages to : On\n",
+       0,
+       Primary(Key("SPX,TCPIP", "On"))},
+      {"DebugValueAsTypedNotAProtocol",
+       {"DEBUGMSG", "spx"},
+       Primary(Key("SPX,TCPIP", "Off")),
+       kBothListed + "Current Debug Messages : Off\nUpdating Debug Messages to : spx\n",
+       0,
+       Primary(Key("SPX,TCPIP", "spx"))},
+      {"LaterDebugValueWins",
+       {"DEBUGMSG", "a", "DEBUGMSG", "b"},
+       kListed,
+       kBothListed + "Debug Messages entry does not exist.\nUpdating Debug Messages to : b\n",
+       0,
+       Primary(Key("SPX,TCPIP", "b"))},
+      {"EmptyDebugValue",
+       {"DEBUGMSG", ""},
+       Primary(Key("SPX,TCPIP", "On")),
+       kBothListed + "Current Debug Messages : On\nUpdating Debug Messages to : \n",
+       0,
+       Primary(Key("SPX,TCPIP", ""))},
+      {"UnreadableDebugSetting",
+       {"debugmsg"},
+       Primary(Key("SPX,TCPIP", too_long)),
+       kBothListed + "Error: Unable to read Debug Messages: rc 234.\n",
+       1,
+       Primary(Key("SPX,TCPIP", too_long))},
+  };
+}
+
+}  // namespace
+
+const std::vector<RunCase>& RunCases() {
+  static const std::vector<RunCase> cases = MakeCases();
+  return cases;
+}
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }

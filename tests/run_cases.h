@@ -1,0 +1,48 @@
+// The cases every build of the utility is held to: the words, what the
+// registry holds before, the exact output and status, and what it holds
+// after. Each platform's end-to-end test seeds and reads its own registry.
+#ifndef TESTS_RUN_CASES_H_
+#define TESTS_RUN_CASES_H_
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+extern const char kPrimaryKeyPath[];
+extern const char kFallbackKeyPath[];
+extern const char kBanner[];  // the two banner lines and the empty line
+
+// The settings key under one vendor root.
+struct KeyState {
+  bool exists = false;
+  std::optional<std::string> protocols;  // "Supported protocols"
+  std::optional<std::string> debug;      // "Debug messages"
+
+  bool operator==(const KeyState& o) const {
+    return exists == o.exists && protocols == o.protocols && debug == o.debug;
+  }
+};
+
+struct StoreState {
+  KeyState primary, fallback;
+  bool operator==(const StoreState& o) const {
+    return primary == o.primary && fallback == o.fallback;
+  }
+};
+
+struct RunCase {
+  std::string name;
+  std::vector<std::string> words;
+  StoreState before;
+  std::string output;  // what follows the banner
+  int status;
+  StoreState after;
+};
+
+const std::vector<RunCase>& RunCases();
+
+// Names a case in test output.
+void PrintTo(const RunCase& c, std::ostream* os);
+
+#endif  // TESTS_RUN_CASES_H_

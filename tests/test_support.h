@@ -1,0 +1,37 @@
+// Helpers for tests that touch real files and processes.
+#ifndef TESTS_TEST_SUPPORT_H_
+#define TESTS_TEST_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+// A fresh folder, removed with everything in it when it goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+// The names in a folder, sorted.
+std::vector<std::string> ListFolder(const std::string& path);
+
+struct ProcessResult {
+  int status = -1;  // the exit status, or -1 when it did not exit normally
+  std::string out, err;
+};
+
+// Runs `argv` with `env` added to this process's environment ("NAME=value";
+// "NAME" alone removes it), stdout to `stdout_path` when given.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& stdout_path = "");
+
+#endif  // TESTS_TEST_SUPPORT_H_
