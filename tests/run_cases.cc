@@ -191,3 +191,13 @@ const std::vector<RunCase>& RunCases() {
 }
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+void PrintTo(const StoreState& state, std::ostream* os) {
+  auto key = [os](const char* root, const KeyState& k) {
+    *os << root << (k.exists ? " key" : " no key");
+    if (k.protocols) *os << ", protocols \"" << *k.protocols << "\"";
+    if (k.debug) *os << ", debug \"" << *k.debug << "\"";
+  };
+  key("primary", state.primary);
+  key("; fallback", state.fallback);
+}

@@ -42,7 +42,8 @@ struct RunCase {
 
 const std::vector<RunCase>& RunCases();
 
-// Names a case in test output.
+// For test output.
 void PrintTo(const RunCase& c, std::ostream* os);
+void PrintTo(const StoreState& state, std::ostream* os);
 
 #endif  // TESTS_RUN_CASES_H_

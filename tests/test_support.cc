@@ -62,9 +62,10 @@ std::string Drain(int fd) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& stdout_path) {
+                         const std::string& output_path) {
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
     for (const std::string& setting : env) {
@@ -75,9 +76,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
         setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
       }
     }
-    int out = stdout_path.empty() ? out_pipe[1] : open(stdout_path.c_str(), O_WRONLY);
+    int out = output_path.empty() ? out_pipe[1] : open(output_path.c_str(), O_WRONLY);
     dup2(out, 1);
-    dup2(err_pipe[1], 2);
+    dup2(output_path.empty() ? err_pipe[1] : out, 2);
     close(out_pipe[0]);
     close(err_pipe[0]);
     std::vector<char*> args;

@@ -30,8 +30,9 @@ struct ProcessResult {
 };
 
 // Runs `argv` with `env` added to this process's environment ("NAME=value";
-// "NAME" alone removes it), stdout to `stdout_path` when given.
+// "NAME" alone removes it). Its stdout and stderr are captured, or both go to
+// `output_path` when that is given.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& stdout_path = "");
+                         const std::string& output_path = "");
 
 #endif  // TESTS_TEST_SUPPORT_H_

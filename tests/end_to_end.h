@@ -1,0 +1,26 @@
+// End-to-end checks shared by every build: one build of the utility and its
+// registry behind a small interface, held to the cases of run_cases.h.
+#ifndef TESTS_END_TO_END_H_
+#define TESTS_END_TO_END_H_
+
+#include <string>
+#include <vector>
+
+#include "tests/run_cases.h"
+#include "tests/test_support.h"
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  // Sets both settings keys as `state` says.
+  virtual void Seed(const StoreState& state) = 0;
+  // Runs the utility with `words`; its output with LF line ends.
+  virtual ProcessResult Run(const std::vector<std::string>& words) = 0;
+  virtual StoreState Read() = 0;
+};
+
+// Seeds, runs and checks one case: exact output, status, nothing on stderr,
+// and the registry after.
+void CheckRunCase(Platform* platform, const RunCase& c);
+
+#endif  // TESTS_END_TO_END_H_

@@ -1,0 +1,177 @@
+// The Windows build under Wine, on Wine's own registry: the shared cases, and
+// the registry probe compared with the file registry. Exits with 77 (skipped)
+// where Wine or the Windows build is not there.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/end_to_end.h"
+
+namespace {
+
+std::string wine_program;
+std::unique_ptr<TempDir> wine_prefix;
+
+std::string WindowsProgram(const std::string& name) {
+  return std::string(KOVALSET_WINDOWS_DIR) + "/" + name;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+ProcessResult Wine(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), wine_program);
+  ProcessResult result =
+      RunProcess(argv, {"WINEPREFIX=" + wine_prefix->path(), "WINEDEBUG=-all", "DISPLAY"});
+  std::string lf;
+  for (size_t i = 0; i < result.out.size(); ++i) {
+    if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n')) {
+      lf += result.out[i];
+    }
+  }
+  result.out = lf;
+  return result;
+}
+
+std::string Field(const std::optional<std::string>& value) { return value ? "=" + *value : "-"; }
+std::optional<std::string> FromField(const std::string& field) {
+  if (field.empty() || field[0] != '=') return std::nullopt;
+  return field.substr(1);
+}
+
+// Wine's registry, seeded and read by a small Win32 helper.
+class WineRegistry : public Platform {
+ public:
+  void Seed(const StoreState& state) override {
+    std::vector<std::string> argv = {WindowsProgram("registry_state.exe"), "seed"};
+    for (const KeyState* key : {&state.primary, &state.fallback}) {
+      argv.insert(argv.end(), {key->exists ? "1" : "0", Field(key->protocols), Field(key->debug)});
+    }
+    ASSERT_EQ(0, Wine(argv).status) << "seeding failed";
+  }
+  ProcessResult Run(const std::vector<std::string>& words) override {
+    std::vector<std::string> argv = {WindowsProgram("kovalset.exe")};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return Wine(argv);
+  }
+  StoreState Read() override {
+    std::vector<std::string> lines =
+        Lines(Wine({WindowsProgram("registry_state.exe"), "dump"}).out);
+    StoreState state;
+    if (lines.size() != 6) {
+      ADD_FAILURE() << "cannot read the registry back";
+      return state;
+    }
+    KeyState* keys[] = {&state.primary, &state.fallback};
+    for (int k = 0; k < 2; ++k) {
+      *keys[k] =
+          KeyState{lines[3 * k] == "1", FromField(lines[3 * k + 1]), FromField(lines[3 * k + 2])};
+    }
+    return state;
+  }
+};
+
+class Windows : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(Windows, OutputStatusAndRegistry) {
+  WineRegistry platform;
+  CheckRunCase(&platform, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, Windows, ::testing::ValuesIn(RunCases()),
+                         [](const ::testing::TestParamInfo<RunCase>& info) {
+                           return info.param.name;
+                         });
+
+// The differences the README's platform notes give, as pairs of a line of the
+// file registry and the Windows line in its place.
+std::vector<std::pair<std::string, std::string>> DocumentedDifferences() {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  bool inside = false;
+  for (std::string line : Lines(ReadFile(std::string(KOVALSET_SOURCE_DIR) + "/README.md"))) {
+    if (line.find("<!-- probe differences -->") != std::string::npos) inside = true;
+    if (line.find("<!-- end of probe differences -->") != std::string::npos) break;
+    if (!inside) continue;
+    line.erase(0, line.find_first_not_of(' '));
+    const std::string file = "file registry: ", windows = "Windows: ";
+    if (line.rfind(file, 0) == 0) {
+      pairs.emplace_back(line.substr(file.size()), "");
+    } else if (line.rfind(windows, 0) == 0 && !pairs.empty()) {
+      pairs.back().second = line.substr(line.find_first_not_of(' ', windows.size()));
+    }
+  }
+  return pairs;
+}
+
+TEST(RegistryProbe, MatchesWindowsButForTheDocumentedDifferences) {
+  TempDir dir;
+  std::vector<std::string> native =
+      Lines(RunProcess({KOVALSET_NATIVE_PROBE}, {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}).out);
+  std::vector<std::string> windows = Lines(Wine({WindowsProgram("registry_probe.exe")}).out);
+  ASSERT_EQ(native.size(), windows.size());
+  ASSERT_GT(native.size(), 20u);
+
+  auto documented = DocumentedDifferences();
+  std::vector<bool> seen(documented.size());
+  for (size_t i = 0; i < native.size(); ++i) {
+    if (native[i] == windows[i]) continue;
+    bool known = false;
+    for (size_t d = 0; d < documented.size(); ++d) {
+      if (documented[d] == std::make_pair(native[i], windows[i])) known = seen[d] = true;
+    }
+    EXPECT_TRUE(known) << "undocumented difference:\n  file registry: " << native[i]
+                       << "\n  Windows:       " << windows[i];
+  }
+  for (size_t d = 0; d < documented.size(); ++d) {
+    EXPECT_TRUE(seen[d]) << "documented but not seen: " << documented[d].first;
+  }
+}
+
+bool Available(std::string* why) {
+  const char* wine = getenv("WINE");
+  wine_program = wine != nullptr ? wine : "/usr/lib/wine/wine64";
+  if (access(wine_program.c_str(), X_OK) != 0) {
+    *why = "no Wine at " + wine_program;
+    return false;
+  }
+  for (const char* program : {"kovalset.exe", "registry_state.exe", "registry_probe.exe"}) {
+    if (access(WindowsProgram(program).c_str(), R_OK) != 0) {
+      *why = "no Windows build: " + WindowsProgram(program) + " is missing";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  std::string why;
+  if (!Available(&why)) {
+    printf("Skipped: %s\n", why.c_str());
+    return 77;
+  }
+  // A fresh prefix, and one wineserver kept alive for the whole run.
+  wine_prefix = std::make_unique<TempDir>();
+  std::string wineserver = wine_program.substr(0, wine_program.rfind('/') + 1) + "wineserver";
+  std::vector<std::string> env = {"WINEPREFIX=" + wine_prefix->path(), "WINEDEBUG=-all", "DISPLAY"};
+  // Wine's own long-lived processes must not hold the pipes of a test.
+  RunProcess({wineserver, "-p"}, env, "/dev/null");
+  ProcessResult boot = RunProcess({wine_program, "wineboot", "-i"}, env, "/dev/null");
+  int result = boot.status == 0 ? RUN_ALL_TESTS() : (printf("wineboot failed\n"), 1);
+  RunProcess({wineserver, "-k"}, env, "/dev/null");
+  RunProcess({wineserver, "-w"}, env, "/dev/null");
+  wine_prefix.reset();
+  return result;
+}
