@@ -1,5 +1,6 @@
 #include "fileregistry/store_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -45,6 +46,7 @@ long StatusFromErrno(int error) {
     case EROFS: return ERROR_WRITE_PROTECT;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     default: return ERROR_REGISTRY_IO_FAILED;
@@ -150,6 +152,31 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
+std::string TempPrefix(const std::string& target) {
+  size_t slash = target.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  return folder + "." + target.substr(slash + 1) + ".tmp-";
+}
+
+// Removes what writers killed before their rename left behind. Called under
+// the lock, when no other writer can be at work.
+void RemoveStaleTempFiles(const std::string& target) {
+  std::string prefix = TempPrefix(target);
+  size_t slash = prefix.rfind('/');
+  std::string name_prefix = prefix.substr(slash + 1);
+  DIR* dir = opendir(FolderOf(target).c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() == name_prefix.size() + 6 &&
+        name.compare(0, name_prefix.size(), name_prefix) == 0) {
+      unlinkat(dirfd(dir), name.c_str(), 0);
+    }
+  }
+  closedir(dir);
+}
+
 long MakeFolders(const std::string& folder) {
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     std::string part = folder.substr(0, slash);
@@ -175,7 +202,7 @@ long WriteAll(int fd, const std::string& text) {
 // Writes `text` to a new file beside `target`, flushes it, renames it over
 // `target` and flushes the folder.
 long ReplaceFile(const std::string& target, const std::string& text) {
-  std::string temp = target + ".XXXXXX";
+  std::string temp = TempPrefix(target) + "XXXXXX";
   Fd fd(mkstemp(&temp[0]));
   if (fd.get() < 0) return StatusFromErrno(errno);
 
@@ -238,6 +265,7 @@ long UpdateStore(const std::string& path, bool make_folders,
 
   std::shared_ptr<const RegText> store;
   if (long status = Load(target, &store)) return status;
+  RemoveStaleTempFiles(target);
   std::string text;
   if (long status = edit(*store, &text)) return status;
   if (text.empty()) return ERROR_SUCCESS;
