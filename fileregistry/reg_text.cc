@@ -354,35 +354,52 @@ std::string RegText::StoredCase(std::string_view path) const {
   return std::string(best_stored) + std::string(path.substr(best));
 }
 
+void RegText::ForEachEntry(const Section& section,
+                           const std::function<void(const Entry&, const RegValue&)>& visit) const {
+  std::string_view view(text_);
+  Entry entry;
+  RegValue value;
+  for (size_t pos = LineAt(view, section.begin).next; pos < section.values_end;) {
+    Line line = LineAt(view, pos);
+    size_t p = SkipBlanks(view, line.begin, line.end);
+    if (p == line.end || view[p] == ';') {
+      pos = line.next;
+      continue;
+    }
+    entry.name.clear();
+    value = RegValue();
+    ParseEntry(view, line, p, &entry.name, &value, &pos);  // checked by Parse
+    entry.begin = line.begin;
+    entry.end = pos;
+    visit(entry, value);
+  }
+}
+
 bool RegText::FindEntry(std::string_view path, std::string_view name, Entry* entry, RegValue* value,
                         long* section) const {
-  std::string_view view(text_);
   bool found = false;
   *section = -1;
-  std::string entry_name;
-  RegValue entry_value;
   for (size_t i = 0; i < sections_.size(); ++i) {
     if (!EqualFoldingCase(PathOf(sections_[i]), path)) continue;
     *section = static_cast<long>(i);
-    size_t end = sections_[i].values_end;
-    for (size_t pos = LineAt(view, sections_[i].begin).next; pos < end;) {
-      Line line = LineAt(view, pos);
-      size_t p = SkipBlanks(view, line.begin, line.end);
-      if (p == line.end || view[p] == ';') {
-        pos = line.next;
-        continue;
-      }
-      entry_name.clear();
-      entry_value = RegValue();
-      ParseEntry(view, line, p, &entry_name, &entry_value, &pos);  // checked by Parse
-      if (EqualFoldingCase(entry_name, name)) {
+    ForEachEntry(sections_[i], [&](const Entry& e, const RegValue& v) {
+      if (EqualFoldingCase(e.name, name)) {
         found = true;
-        *entry = Entry{line.begin, pos, entry_name};
-        *value = entry_value;
+        *entry = e;
+        *value = v;
       }
-    }
+    });
   }
   return found;
+}
+
+void RegText::ForEach(
+    const std::function<void(std::string_view, const std::string*, const RegValue*)>& visit) const {
+  for (const Section& section : sections_) {
+    visit(PathOf(section), nullptr, nullptr);
+    ForEachEntry(section,
+                 [&](const Entry& e, const RegValue& v) { visit(PathOf(section), &e.name, &v); });
+  }
 }
 
 bool RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
@@ -391,11 +408,19 @@ bool RegText::FindValue(std::string_view path, std::string_view name, RegValue* 
   return FindEntry(path, name, &entry, value, &section);
 }
 
+void RegText::EndLine(std::string* text) const {
+  if (text->back() == '\r') {
+    text->push_back('\n');  // a last line that ends in a lone CR
+  } else if (text->back() != '\n') {
+    *text += Eol();
+  }
+}
+
 std::string RegText::Splice(size_t at, size_t erase, const std::string& lines) const {
   std::string out;
   out.reserve(text_.size() + lines.size() + 2);
   out.append(text_, 0, at);
-  if (at > 0 && text_[at - 1] != '\n') out += Eol();
+  if (at > 0) EndLine(&out);
   out += lines;
   out.append(text_, at + erase, std::string::npos);
   return out;
@@ -403,7 +428,7 @@ std::string RegText::Splice(size_t at, size_t erase, const std::string& lines) c
 
 std::string RegText::WithKey(std::string_view path) const {
   std::string out = text_.empty() ? std::string(kHeader) + Eol() : text_;
-  if (out.back() != '\n') out += Eol();
+  EndLine(&out);
   if (!EndsWithBlankLine(out)) out += Eol();
   out += std::string("[") + kRoot + (path.empty() ? "" : "\\") + std::string(path) + "]" + Eol();
   return out;

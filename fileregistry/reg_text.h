@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,11 @@ class RegText {
   // section appears more than once, the last definition wins.
   bool FindValue(std::string_view path, std::string_view name, RegValue* value) const;
 
+  // Calls `visit` for each section, in file order, with a null name and
+  // value, and then for each value in it.
+  void ForEach(const std::function<void(std::string_view path, const std::string* name,
+                                        const RegValue* value)>& visit) const;
+
   // The store's text with the key `path` added; `path` must not exist yet.
   std::string WithKey(std::string_view path) const;
 
@@ -72,11 +78,15 @@ class RegText {
   std::string_view PathOf(const Section& section) const {
     return std::string_view(text_).substr(section.path_begin, section.path_size);
   }
+  void ForEachEntry(const Section& section,
+                    const std::function<void(const Entry&, const RegValue&)>& visit) const;
   // The last entry of value `name` under `path`; sets `*section` to the last
   // section of `path` (or -1).
   bool FindEntry(std::string_view path, std::string_view name, Entry* entry, RegValue* value,
                  long* section) const;
   std::string Eol() const { return crlf_ ? "\r\n" : "\n"; }
+  // Ends the last line of `text`, unless it is ended.
+  void EndLine(std::string* text) const;
   // text_ (or a fresh header when empty) with `lines` put in at `at`.
   std::string Splice(size_t at, size_t erase, const std::string& lines) const;
 

@@ -176,6 +176,9 @@ TEST(RegText, AnEmptyStoreGetsAHeader) {
   RegText store;
   ASSERT_TRUE(store.Parse(""));
   EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n", store.WithKey("K"));
+  // A last line ended by a lone CR keeps it as half of its CRLF.
+  ASSERT_TRUE(store.Parse("REGEDIT4\r"));
+  EXPECT_EQ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n", store.WithKey("K"));
 }
 
 }  // namespace

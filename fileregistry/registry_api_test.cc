@@ -101,7 +101,7 @@ TEST_F(RegistryApi, QueryValueSizes) {
 }
 
 TEST_F(RegistryApi, AccessAndHandlesAreChecked) {
-  Create(kKey);
+  RegCloseKey(Create(kKey));
   HKEY reader = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &reader));
   EXPECT_EQ(ERROR_ACCESS_DENIED, SetText(reader, "v", "x"));
@@ -151,7 +151,7 @@ TEST_F(RegistryApi, AValueWrittenMeanwhileByAnotherProcessIsKept) {
   if (child == 0) {
     HKEY other = nullptr;
     bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &other) == 0 &&
-              SetText(other, "theirs", "2") == 0;
+              SetText(other, "theirs", "2") == 0 && RegCloseKey(other) == 0;
     _exit(ok ? 0 : 1);
   }
   int status;
@@ -169,7 +169,7 @@ TEST_F(RegistryApi, AValueWrittenMeanwhileByAnotherProcessIsKept) {
 
 TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
   const int kWriters = 8, kWrites = 25;
-  Create(kKey);
+  RegCloseKey(Create(kKey));
   std::vector<pid_t> children;
   for (int w = 0; w < kWriters; ++w) {
     pid_t child = fork();
@@ -180,7 +180,7 @@ TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
         std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
         ok = SetText(key, name.c_str(), std::to_string(i)) == 0;
       }
-      _exit(ok ? 0 : 1);
+      _exit(ok && RegCloseKey(key) == 0 ? 0 : 1);
     }
     children.push_back(child);
   }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds kovalset and every test, and runs them all: the Linux build, and the
-# Windows build under Wine.
+# Builds kovalset and every test, and runs them all: the Linux build; the
+# Windows build under Wine; a sanitized build (AddressSanitizer and UBSan)
+# of the program and all tests; and each fuzzer for a short while
+# (KOVALSET_FUZZ_SECONDS, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
-ensure_packages g++ cmake ninja-build libgtest-dev libgmock-dev
+ensure_packages g++ cmake ninja-build libgtest-dev libgmock-dev clang libclang-rt-14-dev
 # For the Windows build and its tests; without them those tests are skipped.
 ensure_packages g++-mingw-w64-x86-64-posix wine64 ||
   echo "warning: no cross compiler or Wine: the Windows tests will be skipped"
@@ -21,4 +23,30 @@ fi
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVALSET_WINDOWS_DIR="$windows_dir"
 cmake --build build/test -j "$jobs"
+
+CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKOVALSET_SANITIZE=ON -DKOVALSET_WINDOWS_DIR="$windows_dir"
+cmake --build build/asan -j "$jobs"
+
+for fuzzer in store run; do
+  corpus=$(mktemp -d)
+  log=$corpus.log
+  echo "Fuzzing ($fuzzer) for ${KOVALSET_FUZZ_SECONDS:-30} s ..."
+  if ! build/asan/${fuzzer}_fuzzer -max_total_time="${KOVALSET_FUZZ_SECONDS:-30}" \
+      -artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/$fuzzer" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "fuzzer $fuzzer failed; the input is in $corpus"
+    exit 1
+  fi
+  grep -E '^Done [0-9]+ runs' "$log" || true
+  rm -rf "$corpus" "$log"
+done
+
+echo "Sanitized build:"
+if ! ctest --test-dir build/asan -j "$jobs" --output-on-failure >build/asan/ctest.log 2>&1; then
+  cat build/asan/ctest.log
+  exit 1
+fi
+tail -n 3 build/asan/ctest.log
+echo "Build:"
 ctest --test-dir build/test -j "$jobs" --output-on-failure
