@@ -133,7 +133,7 @@ TEST(Faults, ConcurrentRunsLoseNoUpdate) {
   int rounds = Rounds(100) / 4, lost = 0;
   for (int round = 0; round < rounds; ++round) {
     // One writer of each value, and two runs that only read, all at once.
-    std::vector<std::string> protocols(round % 60 + 1, "tcpip");
+    std::vector<std::string> protocols(round % 40 + 1, "tcpip");
     std::string debug = "round " + std::to_string(round);
     std::vector<pid_t> runs = {Start(protocols, store), Start({"debugmsg", debug}, store),
                                Start({}, store), Start({"debugmsg"}, store)};
