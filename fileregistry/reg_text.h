@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +38,10 @@ class RegText {
   // Parses `text`. Returns false, leaving this store empty, when the text is
   // not a well-formed store. An empty text is a store with no keys.
   bool Parse(std::string text);
+  // The same, for a text that `owner` keeps alive.
+  bool Parse(std::shared_ptr<const void> owner, std::string_view text);
 
-  const std::string& text() const { return text_; }
+  std::string_view text() const { return text_; }
 
   // Whether the key exists: its section, or a section below it, is present.
   // When it does, sets `*stored_path` to the path in the case it was stored.
@@ -76,7 +79,7 @@ class RegText {
   };
 
   std::string_view PathOf(const Section& section) const {
-    return std::string_view(text_).substr(section.path_begin, section.path_size);
+    return text_.substr(section.path_begin, section.path_size);
   }
   void ForEachEntry(const Section& section,
                     const std::function<void(const Entry&, const RegValue&)>& visit) const;
@@ -90,7 +93,8 @@ class RegText {
   // text_ (or a fresh header when empty) with `lines` put in at `at`.
   std::string Splice(size_t at, size_t erase, const std::string& lines) const;
 
-  std::string text_;
+  std::shared_ptr<const void> owner_;
+  std::string_view text_;
   std::vector<Section> sections_;
   bool crlf_ = false;
 };

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,30 +77,59 @@ struct FileIdentity {
 };
 
 // The last store read or written by this process, so that the calls of one
-// run parse the file once.
+// run read the file once. What it wrote itself is parsed when next needed.
 struct Cache {
   std::string path;
   FileIdentity identity;
   std::shared_ptr<const RegText> store;
+  std::string written;  // when `store` is null
 };
 Cache& TheCache() {
-  static Cache cache;
-  return cache;
+  static Cache* cache = new Cache;  // left for the process's end to reclaim
+  return *cache;
 }
 
-long ReadAll(int fd, off_t size_hint, std::string* text) {
-  text->resize(size_hint > 0 ? static_cast<size_t>(size_hint) : 0);
-  size_t used = 0;
-  for (;;) {
-    if (used == text->size()) text->resize(used + 65536);
-    ssize_t n = read(fd, &(*text)[used], text->size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusFromErrno(errno);
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
+// Memory for a file's bytes, mapped with its pages in place: one call
+// instead of a fault for every page of a large store.
+struct FileBuffer {
+  char* data = nullptr;
+  size_t size = 0, capacity = 0;
+
+  explicit FileBuffer(size_t room) : capacity(room) {
+    void* memory = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    data = memory == MAP_FAILED ? nullptr : static_cast<char*>(memory);
   }
-  text->resize(used);
-  return ERROR_SUCCESS;
+  ~FileBuffer() {
+    if (data != nullptr) munmap(data, capacity);
+  }
+  FileBuffer(const FileBuffer&) = delete;
+  FileBuffer& operator=(const FileBuffer&) = delete;
+};
+
+// Reads the whole file. The store is replaced, never changed in place, so
+// its size is known; a file that grows meanwhile is read again, bigger.
+long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
+  size_t room = static_cast<size_t>(size_hint) + 4096;
+  for (;;) {
+    auto file = std::make_shared<FileBuffer>(room);
+    if (file->data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    size_t used = 0;
+    for (;;) {
+      ssize_t n = pread(fd, file->data + used, room - used, static_cast<off_t>(used));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return StatusFromErrno(errno);
+      if (n == 0) break;
+      used += static_cast<size_t>(n);
+      if (used == room) break;
+    }
+    if (used < room) {
+      file->size = used;
+      *buffer = std::move(file);
+      return ERROR_SUCCESS;
+    }
+    room *= 2;
+  }
 }
 
 long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
@@ -118,15 +148,21 @@ long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
 
   Cache& cache = TheCache();
   FileIdentity identity(st);
-  if (cache.store && cache.path == path && cache.identity == identity) {
+  if (cache.path == path && cache.identity == identity) {
+    if (!cache.store) {
+      auto parsed = std::make_shared<RegText>();
+      if (!parsed->Parse(std::move(cache.written))) return ERROR_BADDB;
+      cache.store = parsed;
+    }
     *store = cache.store;
     return ERROR_SUCCESS;
   }
-  std::string text;
-  if (long status = ReadAll(fd.get(), st.st_size, &text)) return status;
+  std::shared_ptr<FileBuffer> buffer;
+  if (long status = ReadAll(fd.get(), st.st_size, &buffer)) return status;
   auto parsed = std::make_shared<RegText>();
-  if (!parsed->Parse(std::move(text))) return ERROR_BADDB;
-  cache = Cache{path, identity, parsed};
+  std::string_view text(buffer->data, buffer->size);
+  if (!parsed->Parse(std::move(buffer), text)) return ERROR_BADDB;
+  cache = Cache{path, identity, parsed, std::string()};
   *store = parsed;
   return ERROR_SUCCESS;
 }
@@ -273,9 +309,8 @@ long UpdateStore(const std::string& path, bool make_folders,
 
   // Remember what was written, so the next call need not read it back.
   struct stat st;
-  auto written = std::make_shared<RegText>();
-  if (stat(target.c_str(), &st) == 0 && written->Parse(std::move(text))) {
-    TheCache() = Cache{target, FileIdentity(st), written};
+  if (stat(target.c_str(), &st) == 0) {
+    TheCache() = Cache{target, FileIdentity(st), nullptr, std::move(text)};
   }
   return ERROR_SUCCESS;
 }

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Benchmarks kovalset: the store's costs in process, then whole runs beside
+# /bin/true (the floor) and `git config --file` on a file of the same size,
+# all in one hyperfine run. Prints a table of medians and ratios.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/packages.sh
+ensure_packages g++ cmake ninja-build libbenchmark-dev hyperfine git
+
+runs=${KOVALSET_BENCH_RUNS:-30}
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
+  -DKOVALSET_BENCH=ON >/dev/null
+cmake --build build/bench >/dev/null
+program=$PWD/build/bench/kovalset
+
+echo "== In process"
+build/bench/store_bench --benchmark_min_time=0.2
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A store of $1 keys (the settings key among them), and a git config file of
+# the same size.
+make_stores() {
+  local keys=$1
+  awk -v keys="$keys" 'BEGIN {
+    print "REGEDIT4\n"
+    for (i = 1; i < keys; i++)
+      printf "[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key %d]\n\"Name\"=\"A value of other software %d\"\n\n", i, i
+    print "[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings]"
+    print "\"Supported protocols\"=\"SPX,TCPIP\""
+  }' >"$work/$keys.reg"
+  awk -v target="$(stat -c %s "$work/$keys.reg")" 'BEGIN {
+    size = 0
+    for (i = 0; size < target - 40; i++) {
+      line = sprintf("[filler \"key %d\"]\n\tname = A value of other software %d\n", i, i)
+      printf "%s", line
+      size += length(line)
+    }
+    print "[kovalset]\n\tprotocols = SPX,TCPIP"
+  }' >"$work/$keys.gitconfig"
+}
+
+# Every run of kovalset uses $work/store.reg, a symlink that the preparation
+# of each command points at its store (so that no wrapper is timed); a write
+# run starts from the original file, so that it really writes.
+cat >"$work/prepare" <<PREPARE
+#!/bin/sh
+cp "\$1" "\$2"
+[ -z "\$3" ] || ln -sfn "\$2" "\$3"
+PREPARE
+chmod +x "$work/prepare"
+export KOVALSET_REGISTRY=$work/store.reg
+
+commands=()
+add() { commands+=(--command-name "$1" --prepare "$2" "$3"); }
+add "/bin/true" "true" "/bin/true"
+for keys in 1 10000 100000; do
+  make_stores "$keys"
+  reg=$work/$keys.reg git=$work/$keys.gitconfig
+  add "view $keys" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" "$program"
+  add "write $keys" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" "$program tcpip"
+  add "git view $keys" "$work/prepare $git $git.run" "git config --file $git.run kovalset.protocols"
+  add "git write $keys" "$work/prepare $git $git.run" \
+    "git config --file $git.run kovalset.protocols TCPIP"
+done
+
+echo
+echo "== Whole runs ($runs each)"
+hyperfine -N --warmup 3 --runs "$runs" --style none --export-json "$work/runs.json" \
+  "${commands[@]}" 2>&1 | grep -v -e 'Statistical outliers' -e '^ *$' || true
+python3 - "$work/runs.json" <<'PY'
+import json, statistics, sys
+runs = {r["command"]: statistics.median(r["times"]) * 1000 for r in json.load(open(sys.argv[1]))["results"]}
+true = runs["/bin/true"]
+print(f"{'command':<16}{'median ms':>10}{'x /bin/true':>13}{'x git config':>14}")
+for name, ms in runs.items():
+    git = runs.get("git " + name)
+    print(f"{name:<16}{ms:>10.2f}{ms / true:>13.2f}" + (f"{ms / git:>14.2f}" if git else ""))
+PY

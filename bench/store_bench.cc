@@ -1,0 +1,65 @@
+// The store's own costs, in process: parsing, looking up and rewriting
+// stores of 1 to 100,000 keys.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "fileregistry/reg_text.h"
+
+namespace {
+
+using fileregistry::RegText;
+using fileregistry::RegValue;
+
+const char kSettings[] = "Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings";
+
+// `keys` keys of other software, the settings key last: about 88 bytes a key.
+std::string Store(int64_t keys) {
+  std::string text = "REGEDIT4\n\n";
+  for (int64_t i = 1; i < keys; ++i) {
+    text += "[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key " + std::to_string(i) + "]\n" +
+            "\"Name\"=\"A value of other software " + std::to_string(i) + "\"\n\n";
+  }
+  return text + "[HKEY_LOCAL_MACHINE\\" + kSettings +
+         "]\n\"Supported protocols\"=\"SPX,TCPIP\"\n\"Debug messages\"=\"On\"\n";
+}
+
+void Parse(benchmark::State& state) {
+  std::string text = Store(state.range(0));
+  for (auto _ : state) {
+    RegText store;
+    benchmark::DoNotOptimize(store.Parse(text));
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+  state.SetComplexityN(state.range(0));
+}
+
+void Lookup(benchmark::State& state) {
+  RegText store;
+  store.Parse(Store(state.range(0)));
+  std::string path;
+  RegValue value;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(store.FindKey(kSettings, &path));
+    benchmark::DoNotOptimize(store.FindValue(kSettings, "Supported protocols", &value));
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+void Rewrite(benchmark::State& state) {
+  RegText store;
+  store.Parse(Store(state.range(0)));
+  RegValue value{1, "TCPIP"};
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(store.WithValue(kSettings, "Supported protocols", value));
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+BENCHMARK(Parse)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+BENCHMARK(Lookup)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+BENCHMARK(Rewrite)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+
+}  // namespace
+
+BENCHMARK_MAIN();
