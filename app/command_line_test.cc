@@ -15,37 +15,15 @@ struct ScanCase {
   const char* invalid;      // null: all words valid
 };
 
-std::vector<std::string> Repeat(const std::string& word, int times) {
-  return std::vector<std::string>(times, word);
-}
-
+// Most of the command line is held to the shared end-to-end cases; these
+// are what a run against a registry cannot show as well.
 std::vector<ScanCase> Cases() {
-  std::string spx64 = "SPX";
-  for (int i = 1; i < 64; ++i) spx64 += ",SPX";
-  std::string tcpip42 = "TCPIP";
-  for (int i = 1; i < 42; ++i) tcpip42 += ",TCPIP";
-  static std::vector<std::string> keep;  // the expected lists outlive the table
-  keep = {spx64, tcpip42};
   return {
-      {{}, "", false, nullptr, nullptr},
-      {{"tcpip", "spx"}, "TCPIP,SPX", false, nullptr, nullptr},
-      {{"spx", "spx"}, "SPX,SPX", false, nullptr, nullptr},
-      {{"spx,tcpip"}, "", false, nullptr, "SPX,TCPIP"},
-      {{"Tcp"}, "", false, nullptr, "TCP"},
-      {{"/?"}, "", false, nullptr, "/?"},
       {{"-h"}, "", false, nullptr, "-H"},
-      {{"spx", ""}, "SPX", false, nullptr, ""},
       {{"t\xe9tcpip"}, "", false, nullptr, "T\xe9TCPIP"},
-      {{"debugmsg", "On"}, "", true, "On", nullptr},
-      {{"DEBUGMSG", "spx"}, "", true, "spx", nullptr},
+      {{"\xe9", "spx"}, "", false, nullptr, "\xe9"},
       {{"spx", "DebugMsg"}, "SPX", true, nullptr, nullptr},
-      {{"DEBUGMSG", "a", "DEBUGMSG", "b"}, "", true, "b", nullptr},
-      {{"DEBUGMSG", ""}, "", true, "", nullptr},
       {{"DEBUGMSG", "x", "bogus", "spx"}, "", true, "x", "BOGUS"},
-      {Repeat("spx", 64), keep[0].c_str(), false, nullptr, nullptr},
-      {Repeat("spx", 65), keep[0].c_str(), false, nullptr, "SPX"},
-      {Repeat("tcpip", 42), keep[1].c_str(), false, nullptr, nullptr},
-      {Repeat("tcpip", 43), keep[1].c_str(), false, nullptr, "TCPIP"},
   };
 }
 

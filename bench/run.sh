@@ -67,14 +67,16 @@ done
 
 echo
 echo "== Whole runs ($runs each)"
-hyperfine -N --warmup 3 --runs "$runs" --style none --export-json "$work/runs.json" \
+hyperfine -N --warmup 3 --runs "$runs" --style none --export-csv "$work/runs.csv" \
   "${commands[@]}" 2>&1 | grep -v -e 'Statistical outliers' -e '^ *$' || true
-python3 - "$work/runs.json" <<'PY'
-import json, statistics, sys
-runs = {r["command"]: statistics.median(r["times"]) * 1000 for r in json.load(open(sys.argv[1]))["results"]}
-true = runs["/bin/true"]
-print(f"{'command':<16}{'median ms':>10}{'x /bin/true':>13}{'x git config':>14}")
-for name, ms in runs.items():
-    git = runs.get("git " + name)
-    print(f"{name:<16}{ms:>10.2f}{ms / true:>13.2f}" + (f"{ms / git:>14.2f}" if git else ""))
-PY
+# Columns: command,mean,stddev,median,user,system,min,max (seconds).
+awk -F, 'NR > 1 { order[NR] = $1; ms[$1] = $4 * 1000 }
+  END {
+    printf "%-16s%10s%13s%14s\n", "command", "median ms", "x /bin/true", "x git config"
+    for (i = 2; i <= NR; i++) {
+      name = order[i]
+      printf "%-16s%10.2f%13.2f", name, ms[name], ms[name] / ms["/bin/true"]
+      if (("git " name) in ms) printf "%14.2f", ms[name] / ms["git " name]
+      printf "\n"
+    }
+  }' "$work/runs.csv"

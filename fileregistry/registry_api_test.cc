@@ -144,29 +144,6 @@ TEST_F(RegistryApi, StoresThatCannotBeUsed) {
   EXPECT_EQ(corrupt, ReadFile(store_));
 }
 
-TEST_F(RegistryApi, AValueWrittenMeanwhileByAnotherProcessIsKept) {
-  HKEY key = Create(kKey);
-  ASSERT_EQ(ERROR_SUCCESS, SetText(key, "mine", "1"));
-  pid_t child = fork();
-  if (child == 0) {
-    HKEY other = nullptr;
-    bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &other) == 0 &&
-              SetText(other, "theirs", "2") == 0 && RegCloseKey(other) == 0;
-    _exit(ok ? 0 : 1);
-  }
-  int status;
-  waitpid(child, &status, 0);
-  ASSERT_EQ(0, WEXITSTATUS(status));
-  ASSERT_EQ(ERROR_SUCCESS, SetText(key, "mine", "3"));
-  fileregistry::RegText store;
-  ASSERT_TRUE(store.Parse(ReadFile(store_)));
-  fileregistry::RegValue value;
-  EXPECT_TRUE(store.FindValue(kKey, "theirs", &value));
-  EXPECT_TRUE(store.FindValue(kKey, "mine", &value));
-  EXPECT_EQ("3", value.data);
-  RegCloseKey(key);
-}
-
 TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
   const int kWriters = 8, kWrites = 25;
   RegCloseKey(Create(kKey));

@@ -20,11 +20,11 @@ const char* const kVendorRoots[] = {"Software\\Calderan Software",
 const char kRest[] = "\\Linvarro\\Version 6.15\\Settings";
 const char* const kValueNames[] = {"Supported protocols", "Debug messages"};
 
-bool Seed(char** spec) {
-  for (int root = 0; root < 2; ++root, spec += 3) {
+bool Seed(char** words) {
+  for (int root = 0; root < 2; ++root, words += 3) {
     LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, kVendorRoots[root]);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
-    if (strcmp(spec[0], "1") != 0) continue;
+    if (strcmp(words[0], "1") != 0) continue;
     HKEY key;
     std::string path = std::string(kVendorRoots[root]) + kRest;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -32,7 +32,7 @@ bool Seed(char** spec) {
       return false;
     }
     for (int v = 0; v < 2; ++v) {
-      const char* text = spec[1 + v];
+      const char* text = words[1 + v];
       if (text[0] != '=') continue;
       // As a registry editor stores text: with its terminating zero.
       if (RegSetValueExA(key, kValueNames[v], 0, REG_SZ, reinterpret_cast<const BYTE*>(text + 1),

@@ -169,7 +169,12 @@ int main(int argc, char** argv) {
   // Wine's own long-lived processes must not hold the pipes of a test.
   RunProcess({wineserver, "-p"}, env, "/dev/null");
   ProcessResult boot = RunProcess({wine_program, "wineboot", "-i"}, env, "/dev/null");
-  int result = boot.status == 0 ? RUN_ALL_TESTS() : (printf("wineboot failed\n"), 1);
+  if (boot.status != 0) {
+    printf("Skipped: Wine is installed but cannot start (wineboot exited with %d)\n", boot.status);
+    RunProcess({wineserver, "-k"}, env, "/dev/null");
+    return 77;
+  }
+  int result = RUN_ALL_TESTS();
   RunProcess({wineserver, "-k"}, env, "/dev/null");
   RunProcess({wineserver, "-w"}, env, "/dev/null");
   wine_prefix.reset();
