@@ -1,3 +1,12 @@
+#include <csignal>
+
 #include "app/kovalset.h"
 
-int main(int argc, char** argv) { return RunKovalset(argc, argv); }
+int main(int argc, char** argv) {
+#ifdef SIGPIPE
+  // Output to a closed pipe is an error to report in the exit status, not a
+  // reason to die halfway through a run.
+  signal(SIGPIPE, SIG_IGN);
+#endif
+  return RunKovalset(argc, argv);
+}

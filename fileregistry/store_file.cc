@@ -238,6 +238,11 @@ long WriteAll(int fd, const std::string& text) {
 // Writes `text` to a new file beside `target`, flushes it, renames it over
 // `target` and flushes the folder.
 long ReplaceFile(const std::string& target, const std::string& text) {
+  // Renaming over a file needs only its folder's permission; the file's own
+  // is what the user set for the store.
+  if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
   std::string temp = TempPrefix(target) + "XXXXXX";
   Fd fd(mkstemp(&temp[0]));
   if (fd.get() < 0) return StatusFromErrno(errno);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -145,6 +147,26 @@ TEST(EndToEndFile, OutputThatCannotBeWrittenFailsTheRun) {
   ProcessResult run =
       RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}, "/dev/full");
   EXPECT_EQ(1, run.status);
+}
+
+TEST(EndToEndFile, OutputToAClosedPipeFailsTheRunButFinishesIt) {
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  close(ends[0]);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(ends[1], 1);
+    setenv("KOVALSET_REGISTRY", store.c_str(), 1);
+    execl(KOVALSET_BINARY, KOVALSET_BINARY, "debugmsg", "On", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ends[1]);
+  int status;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_NE(std::string::npos, ReadFile(store).find("\"Debug messages\"=\"On\"\n"));
 }
 
 }  // namespace

@@ -180,26 +180,34 @@ TEST(Faults, StoreTheUserMayReadButNotWrite) {
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
     GTEST_SKIP() << "needs root and setpriv to run as another user";
   }
-  TempDir dir;
-  chmod(dir.path().c_str(), 0755);
-  std::string program = dir.File("kovalset"), store = dir.File("hklm.reg");
-  WriteFile(program, ReadFile(KOVALSET_BINARY));
-  chmod(program.c_str(), 0755);
-  const std::string before = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"SPX\"\n";
-  WriteFile(store, before);
-  chmod(store.c_str(), 0644);
-
-  ProcessResult run = RunProcess({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                  program, "tcpip", "debugmsg", "On"},
-                                 {"KOVALSET_REGISTRY=" + store});
-  EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : SPX\n" +
-                "Updating Supported Protocols to : TCPIP\n" +
-                "Error: Unable to update Supported Protocols: rc 5.\n" +
-                "Debug Messages entry does not exist.\nUpdating Debug Messages to : On\n" +
-                "Error: Unable to update Debug Messages : rc 5.\n",
-            run.out);
-  EXPECT_EQ(1, run.status);
-  EXPECT_EQ(before, ReadFile(store));
+  const uid_t kNobody = 65534;
+  // A store in root's folder, and a read-only one in the user's own folder.
+  for (bool own_folder : {false, true}) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    std::string program = dir.File("kovalset"), store = dir.File("hklm.reg");
+    WriteFile(program, ReadFile(KOVALSET_BINARY));
+    chmod(program.c_str(), 0755);
+    const std::string before = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"SPX\"\n";
+    WriteFile(store, before);
+    chmod(store.c_str(), own_folder ? 0444 : 0644);
+    if (own_folder) {
+      ASSERT_EQ(0, chown(dir.path().c_str(), kNobody, kNobody));
+      ASSERT_EQ(0, chown(store.c_str(), kNobody, kNobody));
+    }
+    ProcessResult run = RunProcess({"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                    "--clear-groups", program, "tcpip", "debugmsg", "On"},
+                                   {"KOVALSET_REGISTRY=" + store});
+    EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : SPX\n" +
+                  "Updating Supported Protocols to : TCPIP\n" +
+                  "Error: Unable to update Supported Protocols: rc 5.\n" +
+                  "Debug Messages entry does not exist.\nUpdating Debug Messages to : On\n" +
+                  "Error: Unable to update Debug Messages : rc 5.\n",
+              run.out)
+        << (own_folder ? "read-only store in the user's folder" : "store in root's folder");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(before, ReadFile(store));
+  }
 }
 
 // Odd things where the store should be.
