@@ -193,6 +193,18 @@ bool ParseEntry(std::string_view text, Line first, size_t pos, std::string* name
   return true;
 }
 
+// Whether text[begin, end) is a key path: parts split by single backslashes,
+// none empty, no control bytes, no DEL. Reads on to the text's end, which
+// spares the slow tail of the vector scan.
+bool IsKeyPath(std::string_view text, size_t begin, size_t end) {
+  if (begin == end || text[begin] == '\\' || text[end - 1] == '\\') return false;
+  for (size_t i = begin;; ++i) {
+    i += PlainRun(text.data() + i, text.size() - i, '\\', 0x7f);
+    if (i >= end) return true;
+    if (text[i] != '\\' || text[i + 1] == '\\') return false;
+  }
+}
+
 // Checks the inside of a section line and finds the key path in it.
 bool ParseSectionPath(std::string_view text, size_t begin, size_t end, size_t* path_begin) {
   std::string_view root = text.substr(begin, sizeof(kRoot) - 1);
@@ -206,13 +218,7 @@ bool ParseSectionPath(std::string_view text, size_t begin, size_t end, size_t* p
   }
   if (text[begin] != '\\') return false;
   *path_begin = begin + 1;
-  // As IsWritableKeyPath, reading on to the text's end for speed.
-  if (text[begin + 1] == '\\' || text[end - 1] == '\\') return false;
-  for (size_t i = begin + 1;; ++i) {
-    i += PlainRun(text.data() + i, text.size() - i, '\\', 0x7f);
-    if (i >= end) return true;
-    if (text[i] != '\\' || text[i + 1] == '\\') return false;
-  }
+  return IsKeyPath(text, begin + 1, end);
 }
 
 // Whether `path` is `key` or lies below it.
@@ -261,15 +267,7 @@ bool EqualFoldingCase(std::string_view a, std::string_view b) {
 
 bool IsWritableName(std::string_view name) { return IsQuotable(name); }
 
-bool IsWritableKeyPath(std::string_view path) {
-  if (path.empty() || path.front() == '\\' || path.back() == '\\') return false;
-  // Parts are split by single backslashes; no control bytes, no DEL.
-  for (size_t i = 0;; ++i) {
-    i += PlainRun(path.data() + i, path.size() - i, '\\', 0x7f);
-    if (i == path.size()) return true;
-    if (path[i] != '\\' || path[i + 1] == '\\') return false;
-  }
-}
+bool IsWritableKeyPath(std::string_view path) { return IsKeyPath(path, 0, path.size()); }
 
 std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol) {
   std::string out;

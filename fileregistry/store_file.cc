@@ -151,7 +151,10 @@ long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
   if (cache.path == path && cache.identity == identity) {
     if (!cache.store) {
       auto parsed = std::make_shared<RegText>();
-      if (!parsed->Parse(std::move(cache.written))) return ERROR_BADDB;
+      if (!parsed->Parse(std::move(cache.written))) {
+        cache = Cache();
+        return ERROR_BADDB;
+      }
       cache.store = parsed;
     }
     *store = cache.store;
