@@ -132,7 +132,9 @@ long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
   }
 }
 
-long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
+}  // namespace
+
+long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
   Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -169,6 +171,8 @@ long Load(const std::string& path, std::shared_ptr<const RegText>* store) {
   *store = parsed;
   return ERROR_SUCCESS;
 }
+
+namespace {
 
 // The file that writes go to: the store itself, or what its symlink names.
 long WriteTarget(const std::string& path, std::string* target) {
@@ -290,10 +294,6 @@ std::string StorePath() {
   return data_home + "/kovalset/hklm.reg";
 }
 
-long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
-  return Load(path, store);
-}
-
 long UpdateStore(const std::string& path, bool make_folders,
                  const std::function<long(const RegText&, std::string*)>& edit) {
   std::string target;
@@ -308,7 +308,7 @@ long UpdateStore(const std::string& path, bool make_folders,
   }
 
   std::shared_ptr<const RegText> store;
-  if (long status = Load(target, &store)) return status;
+  if (long status = LoadStore(target, &store)) return status;
   RemoveStaleTempFiles(target);
   std::string text;
   if (long status = edit(*store, &text)) return status;

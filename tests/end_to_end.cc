@@ -10,3 +10,9 @@ void CheckRunCase(Platform* platform, const RunCase& c) {
   EXPECT_EQ(c.status, run.status);
   EXPECT_EQ(c.after, platform->Read());
 }
+
+std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words) {
+  std::vector<std::string> argv = {KOVALSET_BINARY};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return argv;
+}

@@ -19,6 +19,9 @@ class Platform {
   virtual StoreState Read() = 0;
 };
 
+// The built program (KOVALSET_BINARY) with `words`.
+std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words);
+
 // Seeds, runs and checks one case: exact output, status, nothing on stderr,
 // and the registry after.
 void CheckRunCase(Platform* platform, const RunCase& c);

@@ -66,12 +66,6 @@ StoreState ReadState(const std::string& store_path) {
   return state;
 }
 
-std::vector<std::string> Command(const std::vector<std::string>& words) {
-  std::vector<std::string> argv = {KOVALSET_BINARY};
-  argv.insert(argv.end(), words.begin(), words.end());
-  return argv;
-}
-
 // The Linux build on a store file in a temporary folder.
 class FileStore : public Platform {
  public:
@@ -80,7 +74,7 @@ class FileStore : public Platform {
     WriteFile(store_, seed_);
   }
   ProcessResult Run(const std::vector<std::string>& words) override {
-    return RunProcess(Command(words), {"KOVALSET_REGISTRY=" + store_});
+    return RunProcess(KovalsetCommand(words), {"KOVALSET_REGISTRY=" + store_});
   }
   StoreState Read() override { return ReadState(store_); }
 
@@ -108,13 +102,9 @@ INSTANTIATE_TEST_SUITE_P(FileStore, EndToEnd, ::testing::ValuesIn(RunCases()),
                            return info.param.name;
                          });
 
-const char kCreating[] =
-    "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
-    "creating new entry\n";
-
 TEST(EndToEndFile, FirstRunWritesAPlainStoreInTheDefaultPlace) {
   TempDir home;
-  ProcessResult run = RunProcess(Command({"debugmsg", "a\"b\\c"}),
+  ProcessResult run = RunProcess(KovalsetCommand({"debugmsg", "a\"b\\c"}),
                                  {"KOVALSET_REGISTRY", "XDG_DATA_HOME", "HOME=" + home.path()});
   EXPECT_EQ(0, run.status) << run.out;
   EXPECT_EQ(
@@ -128,7 +118,7 @@ TEST(EndToEndFile, FirstRunWritesAPlainStoreInTheDefaultPlace) {
 TEST(EndToEndFile, XdgDataHomeIsHonoured) {
   TempDir data;
   ProcessResult run =
-      RunProcess(Command({}), {"KOVALSET_REGISTRY", "XDG_DATA_HOME=" + data.path()});
+      RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY", "XDG_DATA_HOME=" + data.path()});
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(std::vector<std::string>{"kovalset"}, ListFolder(data.path()));
 }
@@ -137,7 +127,7 @@ TEST(EndToEndFile, FolderThatCannotBeMade) {
   TempDir dir;
   WriteFile(dir.File("file"), "");
   ProcessResult run =
-      RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.File("file/sub/hklm.reg")});
+      RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + dir.File("file/sub/hklm.reg")});
   EXPECT_EQ(std::string(kBanner) + kCreating + "Error: Unable to create key: rc 3.\n", run.out);
   EXPECT_EQ(1, run.status);
 }
@@ -145,7 +135,7 @@ TEST(EndToEndFile, FolderThatCannotBeMade) {
 TEST(EndToEndFile, OutputThatCannotBeWrittenFailsTheRun) {
   TempDir dir;
   ProcessResult run =
-      RunProcess(Command({}), {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}, "/dev/full");
+      RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}, "/dev/full");
   EXPECT_EQ(1, run.status);
 }
 
@@ -155,17 +145,10 @@ TEST(EndToEndFile, OutputToAClosedPipeFailsTheRunButFinishesIt) {
   int ends[2];
   ASSERT_EQ(0, pipe(ends));
   close(ends[0]);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(ends[1], 1);
-    setenv("KOVALSET_REGISTRY", store.c_str(), 1);
-    execl(KOVALSET_BINARY, KOVALSET_BINARY, "debugmsg", "On", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid =
+      StartProcess(KovalsetCommand({"debugmsg", "On"}), {"KOVALSET_REGISTRY=" + store}, ends[1], 2);
   close(ends[1]);
-  int status;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(1, WaitProcess(pid));
   EXPECT_NE(std::string::npos, ReadFile(store).find("\"Debug messages\"=\"On\"\n"));
 }
 

@@ -19,8 +19,7 @@
 
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
-#include "tests/run_cases.h"
-#include "tests/test_support.h"
+#include "tests/end_to_end.h"
 
 namespace {
 
@@ -28,9 +27,6 @@ using fileregistry::RegText;
 using fileregistry::RegValue;
 
 const std::string kSection = std::string("[HKEY_LOCAL_MACHINE\\") + kPrimaryKeyPath + "]\n";
-const std::string kCreating =
-    "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
-    "creating new entry\n";
 
 int Rounds(int fallback) {
   const char* rounds = getenv("KOVALSET_FAULT_ROUNDS");
@@ -48,33 +44,10 @@ std::string BigStore(size_t bytes, const std::string& settings) {
   return text + kSection + settings;
 }
 
-std::vector<std::string> Command(const std::vector<std::string>& words) {
-  std::vector<std::string> argv = {KOVALSET_BINARY};
-  argv.insert(argv.end(), words.begin(), words.end());
-  return argv;
-}
-
+// Starts a run on `store` with its output thrown away.
 pid_t Start(const std::vector<std::string>& words, const std::string& store) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("KOVALSET_REGISTRY", store.c_str(), 1);
-    std::vector<std::string> argv = Command(words);
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(&arg[0]);
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  static const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  return StartProcess(KovalsetCommand(words), {"KOVALSET_REGISTRY=" + store}, null, null);
 }
 
 std::optional<std::string> Setting(const RegText& store, const char* name) {
@@ -90,7 +63,7 @@ TEST(Faults, KillDuringWriteLeavesTheOldFileOrTheNew) {
   size_t size = ReadFile(store).size();
 
   auto begin = std::chrono::steady_clock::now();
-  ASSERT_EQ(0, Wait(Start({"debugmsg", "v1"}, store)));
+  ASSERT_EQ(0, WaitProcess(Start({"debugmsg", "v1"}, store)));
   auto run_time = std::chrono::steady_clock::now() - begin;
 
   std::mt19937 random(42);
@@ -103,7 +76,7 @@ TEST(Faults, KillDuringWriteLeavesTheOldFileOrTheNew) {
     pid_t pid = Start({"debugmsg", value}, store);
     usleep(static_cast<useconds_t>(delay(random)));
     kill(pid, SIGKILL);
-    Wait(pid);
+    WaitProcess(pid);
 
     RegText text;
     std::string bytes = ReadFile(store);
@@ -122,7 +95,7 @@ TEST(Faults, KillDuringWriteLeavesTheOldFileOrTheNew) {
          rounds, torn, committed);
   EXPECT_EQ(0, torn);
   // The next writer clears away what the killed ones left.
-  EXPECT_EQ(0, Wait(Start({"debugmsg", "last"}, store)));
+  EXPECT_EQ(0, WaitProcess(Start({"debugmsg", "last"}, store)));
   EXPECT_EQ((std::vector<std::string>{"hklm.reg", "hklm.reg.lock"}), ListFolder(dir.path()));
 }
 
@@ -137,7 +110,7 @@ TEST(Faults, ConcurrentRunsLoseNoUpdate) {
     std::string debug = "round " + std::to_string(round);
     std::vector<pid_t> runs = {Start(protocols, store), Start({"debugmsg", debug}, store),
                                Start({}, store), Start({"debugmsg"}, store)};
-    for (pid_t pid : runs) EXPECT_EQ(0, Wait(pid));
+    for (pid_t pid : runs) EXPECT_EQ(0, WaitProcess(pid));
     RegText text;
     ASSERT_TRUE(text.Parse(ReadFile(store)));
     std::string list = "TCPIP";
@@ -161,7 +134,7 @@ TEST(Faults, FullDiskLeavesTheStoreAsItWas) {
   std::string store = mount_point + "/hklm.reg";
   const std::string before = BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n");
   WriteFile(store, before);
-  ProcessResult run = RunProcess(Command({"tcpip"}), {"KOVALSET_REGISTRY=" + store});
+  ProcessResult run = RunProcess(KovalsetCommand({"tcpip"}), {"KOVALSET_REGISTRY=" + store});
   std::string after = ReadFile(store);
   std::vector<std::string> left = ListFolder(mount_point);
   umount(mount_point.c_str());
@@ -221,19 +194,19 @@ struct OddStore {
 
 std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection + settings; }
 
-const std::string kRefused = kCreating + "Error: Unable to create key: rc 1009.\n";
+const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
 const std::string kDefaultCreated =
     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n";
 
 const OddStore kOddStores[] = {
     {"Folder", [](const std::string& s) { mkdir(s.c_str(), 0755); },
-     kCreating + "Error: Unable to create key: rc 5.\n", 1, true},
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1, true},
     {"DanglingSymlink", [](const std::string& s) { (void)!symlink("missing/x.reg", s.c_str()); },
-     kCreating + "Error: Unable to create key: rc 3.\n", 1, true},
+     std::string(kCreating) + "Error: Unable to create key: rc 3.\n", 1, true},
     {"LoopingSymlink", [](const std::string& s) { (void)!symlink(s.c_str(), s.c_str()); },
-     kCreating + "Error: Unable to create key: rc 1921.\n", 1, true},
-    {"EmptyFile", [](const std::string& s) { WriteFile(s, ""); }, kCreating + kDefaultCreated, 0,
-     false},
+     std::string(kCreating) + "Error: Unable to create key: rc 1921.\n", 1, true},
+    {"EmptyFile", [](const std::string& s) { WriteFile(s, ""); },
+     std::string(kCreating) + kDefaultCreated, 0, false},
     {"Utf16ByteOrderMark",
      [](const std::string& s) { WriteFile(s, std::string("\xff\xfeR\0E\0G\0\n\0", 10)); }, kRefused,
      1, true},
@@ -283,7 +256,7 @@ TEST_P(OddStores, ClearErrorAndNoRewrite) {
   std::string store = dir.File("hklm.reg");
   odd.make(store);
   std::string before = ReadFile(store);
-  ProcessResult run = RunProcess(Command({}), {"KOVALSET_REGISTRY=" + store});
+  ProcessResult run = RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(odd.status, run.status);

@@ -6,11 +6,11 @@ const char kBanner[] =
     "QUOBRANT - WindowsNT/Windows95 Requester Configuration Utility.\n"
     "Copyright (c) 2026 The kovalset developers.\n\n";
 
-namespace {
-
-const std::string kCreating =
+const char kCreating[] =
     "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
     "creating new entry\n";
+
+namespace {
 const std::string kUsage = "Usage: KOVALSET [SPX] [TCPIP]\n";
 const std::string kBothListed = "Current Supported Protocols : SPX and TCPIP\n";
 
@@ -39,7 +39,8 @@ std::vector<RunCase> MakeCases() {
       {"FirstRunCreatesKeyAndDefault",
        {},
        kEmpty,
-       kCreating + "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n",
+       std::string(kCreating) +
+           "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n",
        0,
        kListed},
       {"ShowsStoredList", {}, kListed, kBothListed, 0, kListed},

@@ -11,7 +11,8 @@
 
 extern const char kPrimaryKeyPath[];
 extern const char kFallbackKeyPath[];
-extern const char kBanner[];  // the two banner lines and the empty line
+extern const char kBanner[];    // the two banner lines and the empty line
+extern const char kCreating[];  // the key-creation line
 
 // The settings key under one vendor root.
 struct KeyState {

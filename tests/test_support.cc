@@ -61,41 +61,53 @@ std::string Drain(int fd) {
 
 }  // namespace
 
+pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   int out_fd, int err_fd) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const std::string& setting : env) {
+    size_t equals = setting.find('=');
+    if (equals == std::string::npos) {
+      unsetenv(setting.c_str());
+    } else {
+      setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
+    }
+  }
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+int WaitProcess(pid_t pid) {
+  int wait_status;
+  waitpid(pid, &wait_status, 0);
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const std::string& output_path) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (const std::string& setting : env) {
-      size_t equals = setting.find('=');
-      if (equals == std::string::npos) {
-        unsetenv(setting.c_str());
-      } else {
-        setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
-      }
-    }
-    int out = output_path.empty() ? out_pipe[1] : open(output_path.c_str(), O_WRONLY);
-    dup2(out, 1);
-    dup2(output_path.empty() ? err_pipe[1] : out, 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+  ProcessResult result;
+  if (!output_path.empty()) {
+    int out = open(output_path.c_str(), O_WRONLY | O_CLOEXEC);
+    result.status = WaitProcess(StartProcess(argv, env, out, out));
+    close(out);
+    return result;
   }
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_t pid = StartProcess(argv, env, out_pipe[1], err_pipe[1]);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  ProcessResult result;
   result.out = Drain(out_pipe[0]);  // the program's output is small: no deadlock
   result.err = Drain(err_pipe[0]);
   close(out_pipe[0]);
   close(err_pipe[0]);
-  int wait_status;
-  waitpid(pid, &wait_status, 0);
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.status = WaitProcess(pid);
   return result;
 }

@@ -2,6 +2,8 @@
 #ifndef TESTS_TEST_SUPPORT_H_
 #define TESTS_TEST_SUPPORT_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -28,6 +30,13 @@ struct ProcessResult {
   int status = -1;  // the exit status, or -1 when it did not exit normally
   std::string out, err;
 };
+
+// Starts `argv` with `env` added to this process's environment ("NAME=value";
+// "NAME" alone removes it), its stdout and stderr on the descriptors given.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   int out_fd, int err_fd);
+// Waits for it; its exit status, or -1 when it did not exit normally.
+int WaitProcess(pid_t pid);
 
 // Runs `argv` with `env` added to this process's environment ("NAME=value";
 // "NAME" alone removes it). Its stdout and stderr are captured, or both go to
