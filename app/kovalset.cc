@@ -8,7 +8,7 @@
 #include "settings/settings_key.h"
 
 const char kTitle[] = "QUOBRANT - WindowsNT/Windows95 Requester Configuration Utility.";
-const char kNotice[] = "Copyright (c) 2026 The kovalset developers.";
+const char kNotice[] = KOVALSET_NOTICE;
 
 namespace {
 

@@ -37,6 +37,8 @@ struct RunCase {
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string k256Bytes(256, 'S');
+
 void StoredList(FakeRegistry& r) { r.SetText(kPrimary, kProtocols, "SPX,TCPIP"); }
 
 const RunCase kCases[] = {
@@ -85,6 +87,20 @@ const RunCase kCases[] = {
      "Error: Unable to read Supported Protocols: rc 234.\nUpdating Supported Protocols to : SPX\n",
      1,
      {{kPrimary, kProtocols, "SPX"}}},
+    // A 255-character text as Windows stores it, with its zero, reads back;
+    // 256 bytes without one are too long.
+    {"ListOf256BytesEndingInZero",
+     {},
+     [](FakeRegistry& r) { r.SetText(kPrimary, kProtocols, std::string(255, 'S') + '\0'); },
+     "Current Supported Protocols : " + std::string(255, 'S') + "\n",
+     0,
+     {}},
+    {"ListOf256BytesWithoutZero",
+     {},
+     [](FakeRegistry& r) { r.SetText(kPrimary, kProtocols, k256Bytes); },
+     "Error: Unable to read Supported Protocols: rc 234.\n",
+     1,
+     {{kPrimary, kProtocols, k256Bytes.c_str()}}},
     {"UpdateFails",
      {"spx", "debugmsg", "on"},
      [](FakeRegistry& r) {
@@ -197,9 +213,10 @@ TEST(Run, CallsInOrderAndWritesTheTextWithoutItsZero) {
   EXPECT_EQ(0, RunKovalset(4, argv));
   ::testing::internal::GetCapturedStdout();
   std::vector<std::string> expected = {
-      std::string("open ") + "software\\calderan software\\linvarro\\version 6.15\\settings",
-      std::string("open ") + "software\\morlith technologies\\linvarro\\version 6.15\\settings",
-      std::string("create ") + "software\\calderan software\\linvarro\\version 6.15\\settings",
+      // Both in the 32-bit view, where the requester reads them.
+      "open software\\calderan software\\linvarro\\version 6.15\\settings 0x2021f",
+      "open software\\morlith technologies\\linvarro\\version 6.15\\settings 0x2021f",
+      "create software\\calderan software\\linvarro\\version 6.15\\settings 0xf023f",
       "query Supported protocols",
       "set Supported protocols (5)",
       "query Debug messages",

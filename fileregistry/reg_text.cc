@@ -221,13 +221,6 @@ bool ParseSectionPath(std::string_view text, size_t begin, size_t end, size_t* p
   return IsKeyPath(text, begin + 1, end);
 }
 
-// Whether `path` is `key` or lies below it.
-bool IsAtOrBelow(std::string_view path, std::string_view key) {
-  if (key.empty()) return true;
-  return path.size() >= key.size() && EqualFoldingCase(path.substr(0, key.size()), key) &&
-         (path.size() == key.size() || path[key.size()] == '\\');
-}
-
 bool IsQuotable(std::string_view bytes) {
   for (char c : bytes) {
     if (IsControl(c) && c != '\n' && c != '\r') return false;
@@ -263,6 +256,12 @@ bool EqualFoldingCase(std::string_view a, std::string_view b) {
     if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
   }
   return true;
+}
+
+bool IsAtOrBelow(std::string_view path, std::string_view key) {
+  if (key.empty()) return true;
+  return path.size() >= key.size() && EqualFoldingCase(path.substr(0, key.size()), key) &&
+         (path.size() == key.size() || path[key.size()] == '\\');
 }
 
 bool IsWritableName(std::string_view name) { return IsQuotable(name); }

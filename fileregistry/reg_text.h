@@ -102,6 +102,9 @@ class RegText {
 // True when `a` and `b` are equal but for ASCII case.
 bool EqualFoldingCase(std::string_view a, std::string_view b);
 
+// Whether key path `path` is `key` or lies below it, regardless of case.
+bool IsAtOrBelow(std::string_view path, std::string_view key);
+
 // Whether a value name can be written in the quoted form.
 bool IsWritableName(std::string_view name);
 

@@ -55,6 +55,20 @@ bool JoinPath(const std::string& parent, const char* sub_key, std::string* path)
   return true;
 }
 
+// Windows' 32-bit view: in a 64-bit machine's registry, which holds
+// Software\Wow6432Node, a KEY_WOW64_32KEY open or create of Software\X works
+// on Software\Wow6432Node\X. A 32-bit machine's registry has one view.
+std::string InView(const RegText& store, const std::string& path, REGSAM access) {
+  const std::string_view software = "Software", redirected = "Software\\Wow6432Node";
+  std::string unused;
+  if ((access & KEY_WOW64_32KEY) == 0 || (access & KEY_WOW64_64KEY) != 0 ||
+      !IsAtOrBelow(path, software) || IsAtOrBelow(path, redirected) ||
+      !store.FindKey(redirected, &unused)) {
+    return path;
+  }
+  return std::string(redirected) + path.substr(software.size());
+}
+
 }  // namespace
 }  // namespace fileregistry
 
@@ -71,6 +85,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
 
   std::shared_ptr<const RegText> store;
   if (long status = fileregistry::LoadStore(fileregistry::StorePath(), &store)) return status;
+  path = fileregistry::InView(*store, path, samDesired);
   std::string stored_path;
   if (!store->FindKey(path, &stored_path)) return ERROR_FILE_NOT_FOUND;
   *phkResult = fileregistry::NewHandle(stored_path, samDesired);
@@ -91,12 +106,13 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
-  if (!store->FindKey(path, &stored_path)) {
+  if (!store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path)) {
     // Check again under the lock: another process may have made it meanwhile.
     long status =
         fileregistry::UpdateStore(store_path, true, [&](const RegText& current, std::string* text) {
-          if (current.FindKey(path, &stored_path)) return 0L;
-          stored_path = current.StoredCase(path);
+          std::string view_path = fileregistry::InView(current, path, samDesired);
+          if (current.FindKey(view_path, &stored_path)) return 0L;
+          stored_path = current.StoredCase(view_path);
           *text = current.WithKey(stored_path);
           disposition = REG_CREATED_NEW_KEY;
           return 0L;

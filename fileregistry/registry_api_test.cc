@@ -144,6 +144,45 @@ TEST_F(RegistryApi, StoresThatCannotBeUsed) {
   EXPECT_EQ(corrupt, ReadFile(store_));
 }
 
+TEST_F(RegistryApi, ThirtyTwoBitViewOfA64BitStore) {
+  // As exported from 64-bit Windows: the 32-bit view under WOW6432Node.
+  const std::string exported =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Vendor]\n\"v\"=\"32\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"v\"=\"64\"\n";
+  WriteFile(store_, exported);
+  const std::pair<REGSAM, const char*> views[] = {
+      {KEY_WOW64_32KEY, "32"}, {KEY_WOW64_64KEY, "64"}, {0, "64"}};
+  for (const auto& [view, expected] : views) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, KEY_READ | view, &key));
+    DWORD size;
+    std::string data;
+    EXPECT_EQ(ERROR_SUCCESS, Query(key, "v", 2, &size, &data));
+    EXPECT_EQ(expected, data) << "view " << view;
+    RegCloseKey(key);
+  }
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor\\New", 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, SetText(key, "n", "x"));
+  RegCloseKey(key);
+  EXPECT_EQ(exported + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Vendor\\New]\n\"n\"=\"x\"\n",
+            ReadFile(store_));
+}
+
+TEST_F(RegistryApi, A32BitStoreHasOneView) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr));
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+  RegCloseKey(key);
+  EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", ReadFile(store_));
+}
+
 TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
   const int kWriters = 8, kWrites = 25;
   RegCloseKey(Create(kKey));

@@ -61,6 +61,8 @@ typedef HKEY* PHKEY;
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
+#define KEY_WOW64_64KEY 0x0100  // the 64-bit view of HKLM\Software
+#define KEY_WOW64_32KEY 0x0200  // the 32-bit view: Software\Wow6432Node
 
 #define REG_OPTION_NON_VOLATILE 0
 #define REG_CREATED_NEW_KEY 1

@@ -1,5 +1,6 @@
 #include "settings/fake_registry.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -68,10 +69,16 @@ void FakeRegistry::Fail(Call call, const std::string& target, LONG status) {
   failures.push_back(Failure{call, target, status});
 }
 
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+std::string Hex(REGSAM access) {
+  char text[16];
+  snprintf(text, sizeof(text), "%#x", static_cast<unsigned>(access));
+  return text;
+}
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
   FakeRegistry& registry = FakeRegistry::Get();
   std::string path = PathOf(hKey, lpSubKey);
-  registry.log.push_back("open " + path);
+  registry.log.push_back("open " + path + " " + Hex(samDesired));
   *phkResult = nullptr;
   if (LONG status = InjectedFailure(FakeRegistry::kOpen, path)) return status;
   if (!registry.HasKey(path)) return ERROR_FILE_NOT_FOUND;
@@ -79,11 +86,11 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                         LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
   FakeRegistry& registry = FakeRegistry::Get();
   std::string path = PathOf(hKey, lpSubKey);
-  registry.log.push_back("create " + path);
+  registry.log.push_back("create " + path + " " + Hex(samDesired));
   if (LONG status = InjectedFailure(FakeRegistry::kCreate, path)) return status;
   bool existed = registry.HasKey(path);
   registry.AddKey(path);

@@ -8,7 +8,11 @@ const char kComponentKeyName[] = "Linvarro";
 
 namespace {
 
-const REGSAM kOpenAccess = KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;  // 0x2001F
+// The requester is a 32-bit program: on 64-bit Windows its HKLM\Software is
+// the 32-bit view (Software\WOW6432Node). 32-bit Windows ignores the flag.
+const REGSAM kView = KEY_WOW64_32KEY;
+const REGSAM kOpenAccess = KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | kView;  // 0x2001F
+const REGSAM kCreateAccess = KEY_ALL_ACCESS | kView;
 
 typedef char SettingsKeyPath[256];
 
@@ -39,7 +43,7 @@ bool OpenSettingsKey(SettingsKey* key) {
   printf("Key %s does not exist: creating new entry\n", path);
   DWORD disposition = 0;
   LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS, nullptr, key->receive(), &disposition);
+                                kCreateAccess, nullptr, key->receive(), &disposition);
   if (status != 0) {
     *key->receive() = nullptr;
     printf("Error: Unable to create key: rc %ld.\n", static_cast<long>(status));

@@ -3,11 +3,17 @@
 #include <cstring>
 
 LONG ReadTextValue(HKEY key, const char* name, ValueBuffer& buffer) {
-  DWORD size = sizeof(buffer) - 1;
+  // The whole buffer is offered: Windows stores a 255-character text with its
+  // terminating zero, in 256 bytes.
+  DWORD size = sizeof(buffer);
   LONG status =
       RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-  if (status == 0) buffer[size < sizeof(buffer) ? size : sizeof(buffer) - 1] = '\0';
-  return status;
+  if (status != 0) return status;
+  if (size > sizeof(buffer) || (size == sizeof(buffer) && buffer[size - 1] != '\0')) {
+    return ERROR_MORE_DATA;  // a text longer than 255 characters
+  }
+  if (size < sizeof(buffer)) buffer[size] = '\0';
+  return 0;
 }
 
 LONG WriteTextValue(HKEY key, const char* name, const char* text) {

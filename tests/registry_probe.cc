@@ -10,6 +10,7 @@
 namespace {
 
 const char kKeyPath[] = "Software\\Kovalset Probe\\Parent\\Child";
+REGSAM view = 0;  // KEY_WOW64_32KEY or KEY_WOW64_64KEY, added to every access
 
 // The bytes, with runs of four or more shown as "x*N" and other than
 // printable ASCII as \xNN.
@@ -61,25 +62,28 @@ void QuerySize(HKEY key, const char* name) {
 
 }  // namespace
 
-int main() {
+// registry_probe [32|64]: the view to work in; 64 by default.
+int main(int argc, char** argv) {
+  view = argc > 1 && std::string(argv[1]) == "32" ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
   HKEY key = nullptr;
-  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_READ, &key);
+  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_READ | view, &key);
   printf("open missing key: status %ld, handle %s\n", static_cast<long>(status),
          key == nullptr ? "null" : "set");
 
   for (int i = 0; i < 2; ++i) {
     DWORD disposition = 0;
     status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_ALL_ACCESS, nullptr, &key, &disposition);
+                             KEY_ALL_ACCESS | view, nullptr, &key, &disposition);
     printf("create key with missing parents: status %ld, disposition %lu\n",
            static_cast<long>(status), static_cast<unsigned long>(disposition));
     printf("close: status %ld\n", static_cast<long>(RegCloseKey(key)));
   }
-  status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\kovalset probe\\PARENT", 0, 0x2001F, &key);
+  status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\kovalset probe\\PARENT", 0, 0x2001F | view,
+                         &key);
   printf("open parent in another case: status %ld\n", static_cast<long>(status));
   RegCloseKey(key);
-  status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\KOVALSET PROBE\\parent\\child", 0, 0x2001F,
-                         &key);
+  status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\KOVALSET PROBE\\parent\\child", 0,
+                         0x2001F | view, &key);
   printf("open key in another case: status %ld\n", static_cast<long>(status));
 
   Query(key, "Absent", 8);

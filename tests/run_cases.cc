@@ -89,6 +89,12 @@ std::vector<RunCase> MakeCases() {
       {"SixtyFourProtocolsFit", Repeat("spx", 64), kListed,
        kBothListed + "Updating Supported Protocols to : " + Joined("SPX", 64) + "\n", 0,
        Primary(Key(Joined("SPX", 64)))},
+      {"SixtyFourProtocolsReadBack",
+       {},
+       Primary(Key(Joined("SPX", 64))),
+       "Current Supported Protocols : SPX and " + Joined("SPX", 63) + "\n",
+       0,
+       Primary(Key(Joined("SPX", 64)))},
       {"UnreadableListIsKept",
        {},
        Primary(Key(too_long)),
@@ -185,6 +191,12 @@ std::vector<RunCase> MakeCases() {
 }
 
 }  // namespace
+
+const StoreState kOtherView = {Key("TCPIP,SPX,TCPIP", "64-bit view"), kNoKey};
+
+std::string Wow6432Path(const std::string& path) {
+  return "Software\\WOW6432Node" + path.substr(sizeof("Software") - 1);
+}
 
 const std::vector<RunCase>& RunCases() {
   static const std::vector<RunCase> cases = MakeCases();

@@ -26,7 +26,7 @@ struct KeyState {
 };
 
 struct StoreState {
-  KeyState primary, fallback;
+  KeyState primary, fallback;  // in the view the requester reads
   bool operator==(const StoreState& o) const {
     return primary == o.primary && fallback == o.fallback;
   }
@@ -42,6 +42,12 @@ struct RunCase {
 };
 
 const std::vector<RunCase>& RunCases();
+
+// What the 64-bit view of a 64-bit machine's registry holds in every case:
+// settings the requester never reads, which no run may show or change.
+extern const StoreState kOtherView;
+// The path of `path` (under Software) in the 32-bit view of such a registry.
+std::string Wow6432Path(const std::string& path);
 
 // For test output.
 void PrintTo(const RunCase& c, std::ostream* os);

@@ -49,35 +49,54 @@ std::optional<std::string> FromField(const std::string& field) {
   return field.substr(1);
 }
 
-// Wine's registry, seeded and read by a small Win32 helper.
+ProcessResult RegistryState(const std::vector<std::string>& words) {
+  std::vector<std::string> argv = {WindowsProgram("registry_state.exe")};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return Wine(argv);
+}
+
+void SeedView(const char* view, const StoreState& state) {
+  std::vector<std::string> words = {"seed", view};
+  for (const KeyState* key : {&state.primary, &state.fallback}) {
+    words.insert(words.end(), {key->exists ? "1" : "0", Field(key->protocols), Field(key->debug)});
+  }
+  ASSERT_EQ(0, RegistryState(words).status) << "seeding the " << view << "-bit view failed";
+}
+
+StoreState ReadView(const char* view) {
+  std::vector<std::string> lines = Lines(RegistryState({"dump", view}).out);
+  StoreState state;
+  if (lines.size() != 6) {
+    ADD_FAILURE() << "cannot read the " << view << "-bit view back";
+    return state;
+  }
+  KeyState* keys[] = {&state.primary, &state.fallback};
+  for (int k = 0; k < 2; ++k) {
+    *keys[k] =
+        KeyState{lines[3 * k] == "1", FromField(lines[3 * k + 1]), FromField(lines[3 * k + 2])};
+  }
+  return state;
+}
+
+ProcessResult RunKovalset(const std::vector<std::string>& words) {
+  std::vector<std::string> argv = {WindowsProgram("kovalset.exe")};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return Wine(argv);
+}
+
+// Wine's registry, seeded and read by a small Win32 helper: the settings in
+// the 32-bit view, where the requester reads them, and other settings in
+// the 64-bit view, which no run may touch.
 class WineRegistry : public Platform {
  public:
   void Seed(const StoreState& state) override {
-    std::vector<std::string> argv = {WindowsProgram("registry_state.exe"), "seed"};
-    for (const KeyState* key : {&state.primary, &state.fallback}) {
-      argv.insert(argv.end(), {key->exists ? "1" : "0", Field(key->protocols), Field(key->debug)});
-    }
-    ASSERT_EQ(0, Wine(argv).status) << "seeding failed";
+    SeedView("64", kOtherView);
+    SeedView("32", state);
   }
-  ProcessResult Run(const std::vector<std::string>& words) override {
-    std::vector<std::string> argv = {WindowsProgram("kovalset.exe")};
-    argv.insert(argv.end(), words.begin(), words.end());
-    return Wine(argv);
-  }
+  ProcessResult Run(const std::vector<std::string>& words) override { return RunKovalset(words); }
   StoreState Read() override {
-    std::vector<std::string> lines =
-        Lines(Wine({WindowsProgram("registry_state.exe"), "dump"}).out);
-    StoreState state;
-    if (lines.size() != 6) {
-      ADD_FAILURE() << "cannot read the registry back";
-      return state;
-    }
-    KeyState* keys[] = {&state.primary, &state.fallback};
-    for (int k = 0; k < 2; ++k) {
-      *keys[k] =
-          KeyState{lines[3 * k] == "1", FromField(lines[3 * k + 1]), FromField(lines[3 * k + 2])};
-    }
-    return state;
+    EXPECT_EQ(kOtherView, ReadView("64")) << "the 64-bit view changed";
+    return ReadView("32");
   }
 };
 
@@ -92,6 +111,31 @@ INSTANTIATE_TEST_SUITE_P(Wine, Windows, ::testing::ValuesIn(RunCases()),
                          [](const ::testing::TestParamInfo<RunCase>& info) {
                            return info.param.name;
                          });
+
+TEST(WindowsView, LongestListReadsBack) {
+  WineRegistry platform;
+  CheckLongestListReadsBack(&platform);
+}
+
+TEST(WindowsView, CreatingTheKeyLeavesThe64BitViewAlone) {
+  SeedView("64", StoreState{});
+  SeedView("32", StoreState{});
+  EXPECT_EQ(0, RunKovalset({}).status);
+  EXPECT_EQ("0\n0\n", RegistryState({"vendors", "64"}).out);
+  EXPECT_EQ("1\n0\n", RegistryState({"vendors", "32"}).out);
+}
+
+TEST(WindowsView, WhatRegAddPutsInThe32BitViewIsShown) {
+  SeedView("64", StoreState{});
+  SeedView("32", StoreState{});
+  ASSERT_EQ(0, Wine({"reg", "add", std::string("HKLM\\") + kPrimaryKeyPath, "/v",
+                     "Supported protocols", "/d", "TCPIP", "/reg:32", "/f"})
+                   .status);
+  ProcessResult run = RunKovalset({});
+  EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : TCPIP\n", run.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("0\n0\n", RegistryState({"vendors", "64"}).out);
+}
 
 // The differences the README's platform notes give, as pairs of a line of the
 // file registry and the Windows line in its place.
@@ -113,24 +157,30 @@ std::vector<std::pair<std::string, std::string>> DocumentedDifferences() {
   return pairs;
 }
 
+// In both views: a new file store is a 32-bit machine's registry, which has
+// one view, so it must answer as each view of Windows does.
 TEST(RegistryProbe, MatchesWindowsButForTheDocumentedDifferences) {
-  TempDir dir;
-  std::vector<std::string> native =
-      Lines(RunProcess({KOVALSET_NATIVE_PROBE}, {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")}).out);
-  std::vector<std::string> windows = Lines(Wine({WindowsProgram("registry_probe.exe")}).out);
-  ASSERT_EQ(native.size(), windows.size());
-  ASSERT_GT(native.size(), 20u);
-
   auto documented = DocumentedDifferences();
   std::vector<bool> seen(documented.size());
-  for (size_t i = 0; i < native.size(); ++i) {
-    if (native[i] == windows[i]) continue;
-    bool known = false;
-    for (size_t d = 0; d < documented.size(); ++d) {
-      if (documented[d] == std::make_pair(native[i], windows[i])) known = seen[d] = true;
+  for (const char* view : {"64", "32"}) {
+    TempDir dir;
+    std::vector<std::string> native = Lines(
+        RunProcess({KOVALSET_NATIVE_PROBE, view}, {"KOVALSET_REGISTRY=" + dir.File("hklm.reg")})
+            .out);
+    std::vector<std::string> windows =
+        Lines(Wine({WindowsProgram("registry_probe.exe"), view}).out);
+    ASSERT_EQ(native.size(), windows.size()) << view << "-bit view";
+    ASSERT_GT(native.size(), 20u);
+    for (size_t i = 0; i < native.size(); ++i) {
+      if (native[i] == windows[i]) continue;
+      bool known = false;
+      for (size_t d = 0; d < documented.size(); ++d) {
+        if (documented[d] == std::make_pair(native[i], windows[i])) known = seen[d] = true;
+      }
+      EXPECT_TRUE(known) << "undocumented difference in the " << view
+                         << "-bit view:\n  file registry: " << native[i]
+                         << "\n  Windows:       " << windows[i];
     }
-    EXPECT_TRUE(known) << "undocumented difference:\n  file registry: " << native[i]
-                       << "\n  Windows:       " << windows[i];
   }
   for (size_t d = 0; d < documented.size(); ++d) {
     EXPECT_TRUE(seen[d]) << "documented but not seen: " << documented[d].first;
