@@ -11,8 +11,21 @@ namespace fileregistry {
 namespace {
 
 const char kHeader[] = "REGEDIT4";
+const char kUnicodeHeader[] = "Windows Registry Editor Version 5.00";
+const char kUtf8Bom[] = "\xef\xbb\xbf";
+const char kUtf16Bom[] = "\xff\xfe";
 const char kRoot[] = "HKEY_LOCAL_MACHINE";
-const uint32_t kTypeText = 1, kTypeBinary = 3, kTypeDword = 4;
+// The other hives an export may hold; the last only in REGEDIT4.
+const char* const kOtherRoots[] = {"HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS",
+                                   "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+const uint32_t kTypeText = 1, kTypeExpandText = 2, kTypeBinary = 3, kTypeDword = 4,
+               kTypeMultiText = 7;
+
+const char kRemoval[] = "removal lines belong in import files";
+
+bool IsTextType(uint32_t type) {
+  return type == kTypeText || type == kTypeExpandText || type == kTypeMultiText;
+}
 
 char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -75,8 +88,8 @@ size_t PlainRun(const char* p, size_t n, char a, char b) {
 }
 
 // Parses a quoted text at `*pos` (on the opening quote) into `out`, when
-// given. Leaves `*pos` behind the closing quote.
-bool ParseQuoted(std::string_view text, size_t* pos, size_t end, std::string* out) {
+// given. Leaves `*pos` behind the closing quote. Returns null, or why not.
+const char* ParseQuoted(std::string_view text, size_t* pos, size_t end, std::string* out) {
   size_t p = *pos + 1;
   for (; p < end; ++p) {
     // The run stops at the line's end at the latest: line ends are control
@@ -87,23 +100,23 @@ bool ParseQuoted(std::string_view text, size_t* pos, size_t end, std::string* ou
     char c = text[p];
     if (c == '"') {
       *pos = p + 1;
-      return true;
+      return nullptr;
     }
     if (c == '\\') {
-      if (++p == end) return false;
+      if (++p == end) return "unterminated string";
       switch (text[p]) {
         case '\\': c = '\\'; break;
         case '"': c = '"'; break;
         case 'n': c = '\n'; break;
         case 'r': c = '\r'; break;
-        default: return false;
+        default: return "unknown escape in a string";
       }
     } else if (IsControl(c) && c != '\t' && c != 0x7f) {
-      return false;
+      return c == '\0' ? "zero byte" : "control character in a string";
     }
     if (out != nullptr) out->push_back(c);
   }
-  return false;
+  return "unterminated string";
 }
 
 // Parses a comma-separated list of hex bytes starting at `pos` on `*line`,
@@ -111,7 +124,7 @@ bool ParseQuoted(std::string_view text, size_t* pos, size_t end, std::string* ou
 bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* out) {
   for (;;) {
     pos = SkipBlanks(text, pos, line->end);
-    if (pos == line->end) return true;
+    if (pos == line->end || text[pos] == ';') return true;
     if (text[pos] == '\\') {
       if (SkipBlanks(text, pos + 1, line->end) != line->end || line->next == text.size() ||
           line->next == line->end) {
@@ -130,7 +143,7 @@ bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* ou
     pos = SkipBlanks(text, pos, line->end);
     if (pos < line->end && text[pos] == ',') {
       ++pos;
-    } else if (pos < line->end && text[pos] != '\\') {
+    } else if (pos < line->end && text[pos] != '\\' && text[pos] != ';') {
       return false;
     }
   }
@@ -149,24 +162,31 @@ bool ParseHexNumber(std::string_view text, size_t* pos, size_t end, uint32_t* nu
 
 // Parses the value entry that starts on `first` (at `pos`). Fills `name` and
 // `value` when given; sets `*next` to where the line behind the entry starts.
-bool ParseEntry(std::string_view text, Line first, size_t pos, std::string* name, RegValue* value,
-                size_t* next) {
+// Blanks may stand around "=", and a "; comment" behind the value. Returns
+// null, or why the entry is not one.
+const char* ParseEntry(std::string_view text, Line first, size_t pos, std::string* name,
+                       RegValue* value, size_t* next, bool* quoted = nullptr) {
   Line line = first;
   if (text[pos] == '@') {
     ++pos;
-  } else if (!ParseQuoted(text, &pos, line.end, name)) {
-    return false;
+  } else if (const char* why = ParseQuoted(text, &pos, line.end, name)) {
+    return why;
   }
-  if (pos == line.end || text[pos++] != '=') return false;
+  pos = SkipBlanks(text, pos, line.end);
+  if (pos == line.end || text[pos++] != '=') return "no \"=\" behind the value name";
+  pos = SkipBlanks(text, pos, line.end);
 
   std::string* data = value != nullptr ? &value->data : nullptr;
   uint32_t type = kTypeText;
+  if (quoted != nullptr) *quoted = pos < line.end && text[pos] == '"';
   if (pos < line.end && text[pos] == '"') {
-    if (!ParseQuoted(text, &pos, line.end, data)) return false;
+    if (const char* why = ParseQuoted(text, &pos, line.end, data)) return why;
+  } else if (pos < line.end && text[pos] == '-') {
+    return kRemoval;
   } else if (StartsWith(text, pos, "dword:")) {
     pos += 6;
     uint32_t number;
-    if (!ParseHexNumber(text, &pos, line.end, &number)) return false;
+    if (!ParseHexNumber(text, &pos, line.end, &number)) return "bad dword";
     type = kTypeDword;
     if (data != nullptr) {
       for (int i = 0; i < 4; ++i) data->push_back(static_cast<char>(number >> (8 * i)));
@@ -177,20 +197,21 @@ bool ParseEntry(std::string_view text, Line first, size_t pos, std::string* name
     if (pos < line.end && text[pos] == '(') {
       ++pos;
       if (!ParseHexNumber(text, &pos, line.end, &type) || pos == line.end || text[pos] != ')') {
-        return false;
+        return "bad hex type";
       }
       ++pos;
     }
-    if (pos == line.end || text[pos++] != ':') return false;
-    if (!ParseHexList(text, &line, pos, data)) return false;
+    if (pos == line.end || text[pos++] != ':') return "bad hex data";
+    if (!ParseHexList(text, &line, pos, data)) return "bad hex data";
     pos = line.end;
   } else {
-    return false;
+    return "unknown kind of value";
   }
-  if (SkipBlanks(text, pos, line.end) != line.end) return false;
+  pos = SkipBlanks(text, pos, line.end);
+  if (pos != line.end && text[pos] != ';') return "text behind the value";
   if (value != nullptr) value->type = type;
   *next = line.next;
-  return true;
+  return nullptr;
 }
 
 // Whether text[begin, end) is a key path: parts split by single backslashes,
@@ -205,20 +226,23 @@ bool IsKeyPath(std::string_view text, size_t begin, size_t end) {
   }
 }
 
-// Checks the inside of a section line and finds the key path in it.
-bool ParseSectionPath(std::string_view text, size_t begin, size_t end, size_t* path_begin) {
-  std::string_view root = text.substr(begin, sizeof(kRoot) - 1);
-  if (end - begin < root.size() || (root != kRoot && !EqualFoldingCase(root, kRoot))) {
-    return false;
+// Checks the inside of a section line and finds the key path in it. Sets
+// `*local_machine` to whether it is a key of HKEY_LOCAL_MACHINE.
+const char* ParseSectionPath(std::string_view text, size_t begin, size_t end, bool regedit4,
+                             size_t* path_begin, bool* local_machine) {
+  size_t root_end = begin;
+  while (root_end < end && text[root_end] != '\\') ++root_end;
+  std::string_view root = text.substr(begin, root_end - begin);
+  *local_machine = root == kRoot || EqualFoldingCase(root, kRoot);
+  bool known = *local_machine;
+  for (const char* other : kOtherRoots) {
+    bool allowed = regedit4 || std::string_view(other) != "HKEY_DYN_DATA";
+    known = known || (allowed && EqualFoldingCase(root, other));
   }
-  begin += sizeof(kRoot) - 1;
-  if (begin == end) {
-    *path_begin = begin;
-    return true;
-  }
-  if (text[begin] != '\\') return false;
-  *path_begin = begin + 1;
-  return IsKeyPath(text, begin + 1, end);
+  if (!known) return "unknown root key";
+  *path_begin = root_end == end ? end : root_end + 1;
+  if (root_end == end) return nullptr;
+  return IsKeyPath(text, root_end + 1, end) ? nullptr : "bad key name";
 }
 
 bool IsQuotable(std::string_view bytes) {
@@ -248,6 +272,51 @@ bool EndsWithBlankLine(const std::string& text) {
          (text[n - 2] == '\n' || (n >= 3 && text[n - 2] == '\r' && text[n - 3] == '\n'));
 }
 
+// Line number (from 1) of the byte at `pos`.
+size_t LineNumber(std::string_view text, size_t pos) {
+  return 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + pos, '\n'));
+}
+
+void AppendUtf8(uint32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out->push_back(static_cast<char>(0xc0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  } else if (code < 0x10000) {
+    out->push_back(static_cast<char>(0xe0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  } else {
+    out->push_back(static_cast<char>(0xf0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
+  }
+}
+
+void AppendUtf16(uint32_t code, std::string* out) {
+  auto unit = [out](uint32_t u) {
+    out->push_back(static_cast<char>(u & 0xff));
+    out->push_back(static_cast<char>(u >> 8));
+  };
+  if (code < 0x10000) {
+    unit(code);
+  } else {
+    unit(0xd800 + ((code - 0x10000) >> 10));
+    unit(0xdc00 + ((code - 0x10000) & 0x3ff));
+  }
+}
+
+// A text as the ...A calls see it, from its UTF-16LE bytes in a version 5
+// store: written with a terminating zero, read without it.
+std::string AnsiFromUnicode(const std::string& utf16) {
+  if (utf16.size() % 2 != 0) return utf16;
+  size_t n = utf16.size();
+  if (n >= 2 && utf16[n - 1] == '\0' && utf16[n - 2] == '\0') n -= 2;
+  return Utf16ToUtf8(std::string_view(utf16).substr(0, n));
+}
+
 }  // namespace
 
 bool EqualFoldingCase(std::string_view a, std::string_view b) {
@@ -268,7 +337,68 @@ bool IsWritableName(std::string_view name) { return IsQuotable(name); }
 
 bool IsWritableKeyPath(std::string_view path) { return IsKeyPath(path, 0, path.size()); }
 
-std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol) {
+std::string Utf16ToUtf8(std::string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size() / 2 + 16);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf16.data());
+  size_t n = utf16.size() / 2;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t unit = p[2 * i] | (p[2 * i + 1] << 8);
+    if (unit < 0x80) {
+      out.push_back(static_cast<char>(unit));
+      continue;
+    }
+    if (unit >= 0xd800 && unit < 0xdc00 && i + 1 < n) {
+      uint32_t low = p[2 * i + 2] | (p[2 * i + 3] << 8);
+      if (low >= 0xdc00 && low < 0xe000) {
+        AppendUtf8(0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00), &out);
+        ++i;
+        continue;
+      }
+    }
+    AppendUtf8(unit, &out);
+  }
+  return out;
+}
+
+bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates) {
+  utf16->reserve(utf16->size() + utf8.size() * 2);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  for (size_t i = 0, n = utf8.size(); i < n;) {
+    uint32_t c = p[i];
+    if (c < 0x80) {
+      utf16->push_back(static_cast<char>(c));
+      utf16->push_back('\0');
+      ++i;
+      continue;
+    }
+    size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
+    if (length == 0 || c > 0xf4 || i + length > n) return false;
+    uint32_t code = c & (0x7f >> length);
+    for (size_t k = 1; k < length; ++k) {
+      if ((p[i + k] & 0xc0) != 0x80) return false;
+      code = (code << 6) | (p[i + k] & 0x3f);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    bool surrogate = code >= 0xd800 && code < 0xe000;
+    if (code < kSmallest[length] || code > 0x10ffff || (surrogate && !keep_surrogates)) {
+      return false;
+    }
+    AppendUtf16(code, utf16);
+    i += length;
+  }
+  return true;
+}
+
+std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol,
+                        bool unicode) {
+  if (unicode && IsTextType(value.type) && !(value.type == kTypeText && IsQuotable(value.data))) {
+    // As regedit writes them: UTF-16LE, with the terminating zero.
+    RegValue wide{value.type, std::string()};
+    Utf8ToUtf16(value.data, &wide.data);
+    wide.data.append(2, '\0');
+    return FormatValue(name, wide, eol, false);
+  }
   std::string out;
   if (name.empty()) {
     out = "@";
@@ -308,56 +438,97 @@ std::string FormatValue(std::string_view name, const RegValue& value, const std:
   return out;
 }
 
-bool RegText::Parse(std::string text) {
+bool RegText::Parse(std::string text, ParseError* error) {
   auto owner = std::make_shared<std::string>(std::move(text));
   std::string_view view(*owner);
-  return Parse(std::move(owner), view);
+  return Parse(std::move(owner), view, error);
 }
 
-bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view) {
+bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, ParseError* error) {
   owner_.reset();
   text_ = std::string_view();
   sections_.clear();
   crlf_ = false;
+  dialect_ = Dialect::kRegedit4;
   if (view.empty()) return true;
-
-  Line header = LineAt(view, 0);
-  if (TrimBlanks(view, 0, header.end) != sizeof(kHeader) - 1 || !StartsWith(view, 0, kHeader)) {
+  auto fail = [&](std::string_view text, size_t pos, const char* reason) {
+    if (error != nullptr) *error = ParseError{LineNumber(text, pos), reason};
     return false;
+  };
+
+  // The encoding, then the header.
+  Dialect dialect = Dialect::kRegedit4;
+  if (StartsWith(view, 0, kUtf16Bom)) {
+    if (view.size() % 2 != 0) return fail("", 0, "odd number of bytes in a UTF-16 file");
+    auto decoded = std::make_shared<std::string>(Utf16ToUtf8(view.substr(2)));
+    view = *decoded;
+    owner = std::move(decoded);
+    dialect = Dialect::kUnicodeUtf16;
+  } else if (StartsWith(view, 0, kUtf8Bom)) {
+    view.remove_prefix(3);
+    dialect = Dialect::kUnicodeUtf8Bom;
   }
+  Line header = LineAt(view, 0);
+  std::string_view header_text = view.substr(0, TrimBlanks(view, 0, header.end));
+  if (header_text == kUnicodeHeader) {
+    if (dialect == Dialect::kRegedit4) dialect = Dialect::kUnicodeUtf8;
+  } else if (header_text != kHeader || dialect != Dialect::kRegedit4) {
+    return fail(view, 0, "not a registry file");
+  }
+  bool regedit4 = dialect == Dialect::kRegedit4;
   bool crlf = header.end < header.next && view[header.end] == '\r';
+
   std::vector<Section> sections;
   // Room for as many sections as could be there, so that the vector never
   // moves; pages it does not use are never touched.
   sections.reserve(view.size() / (sizeof("[HKEY_LOCAL_MACHINE]") - 1) + 1);
+  enum { kNone, kLocalMachine, kOtherHive } in = kNone;
   for (size_t pos = header.next; pos < view.size();) {
     Line line = LineAt(view, pos);
     size_t p = SkipBlanks(view, line.begin, line.end);
     char first = p < line.end ? view[p] : '\0';
     if (first == '\0' || first == ';') {
-      if (memchr(view.data() + line.begin, '\0', line.end - line.begin) != nullptr) return false;
+      if (memchr(view.data() + line.begin, '\0', line.end - line.begin) != nullptr) {
+        return fail(view, pos, "zero byte");
+      }
       pos = line.next;
     } else if (first == '[') {
       size_t end = TrimBlanks(view, p, line.end);
+      if (end - p < 2 || view[end - 1] != ']') return fail(view, pos, "unclosed key name");
+      if (view[p + 1] == '-') return fail(view, pos, kRemoval);
       size_t path_begin;
-      if (view[end - 1] != ']' || end - p < 2 ||
-          !ParseSectionPath(view, p + 1, end - 1, &path_begin)) {
-        return false;
+      bool local_machine;
+      if (const char* why =
+              ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine)) {
+        return fail(view, pos, why);
       }
-      sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+      if (local_machine) {
+        sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+      }
+      in = local_machine ? kLocalMachine : kOtherHive;
       pos = line.next;
-    } else if ((first == '"' || first == '@') && !sections.empty()) {
-      if (!ParseEntry(view, line, p, nullptr, nullptr, &pos)) return false;
-      sections.back().values_end = pos;
+    } else if (first == '"' || first == '@') {
+      if (in == kNone) return fail(view, pos, "value outside a key");
+      if (const char* why = ParseEntry(view, line, p, nullptr, nullptr, &pos)) {
+        return fail(view, line.begin, why);
+      }
+      if (in == kLocalMachine) sections.back().values_end = pos;
     } else {
-      return false;
+      return fail(view, pos, "not a key, value or comment");
     }
   }
   owner_ = std::move(owner);
   text_ = view;
   sections_ = std::move(sections);
   crlf_ = crlf;
+  dialect_ = dialect;
   return true;
+}
+
+bool RegText::CanStore(std::string_view name, const RegValue& value) const {
+  if (!IsUnicode()) return true;
+  std::string unused;
+  return Utf8ToUtf16(name, &unused) && (!IsTextType(value.type) || Utf8ToUtf16(value.data, &unused));
 }
 
 bool RegText::FindKey(std::string_view path, std::string* stored_path) const {
@@ -414,7 +585,11 @@ void RegText::ForEachEntry(const Section& section,
     }
     entry.name.clear();
     value = RegValue();
-    ParseEntry(view, line, p, &entry.name, &value, &pos);  // checked by Parse
+    bool quoted = false;
+    ParseEntry(view, line, p, &entry.name, &value, &pos, &quoted);  // checked by Parse
+    // Texts in hex form in a Unicode store are UTF-16LE; quoted ones are
+    // UTF-8 already.
+    if (IsUnicode() && IsTextType(value.type) && !quoted) value.data = AnsiFromUnicode(value.data);
     entry.begin = line.begin;
     entry.end = pos;
     visit(entry, value);
@@ -472,13 +647,27 @@ std::string RegText::Splice(size_t at, size_t erase, const std::string& lines) c
   return out;
 }
 
-std::string RegText::WithKey(std::string_view path) const {
+std::string RegText::Encode(std::string text) const {
+  switch (dialect_) {
+    case Dialect::kRegedit4:
+    case Dialect::kUnicodeUtf8: return text;
+    case Dialect::kUnicodeUtf8Bom: return kUtf8Bom + text;
+    case Dialect::kUnicodeUtf16: break;
+  }
+  std::string bytes = kUtf16Bom;
+  Utf8ToUtf16(text, &bytes, true);  // valid: decoded from UTF-16, or checked by CanStore
+  return bytes;
+}
+
+std::string RegText::TextWithKey(std::string_view path) const {
   std::string out = text_.empty() ? std::string(kHeader) + Eol() : std::string(text_);
   EndLine(&out);
   if (!EndsWithBlankLine(out)) out += Eol();
   out += std::string("[") + kRoot + (path.empty() ? "" : "\\") + std::string(path) + "]" + Eol();
   return out;
 }
+
+std::string RegText::WithKey(std::string_view path) const { return Encode(TextWithKey(path)); }
 
 std::string RegText::WithValue(std::string_view path, std::string_view name,
                                const RegValue& value) const {
@@ -488,10 +677,11 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
   if (FindEntry(path, name, &entry, &stored, &section)) {
     if (stored == value) return std::string();
     // A value keeps the case of the name it was created with.
-    return Splice(entry.begin, entry.end - entry.begin, FormatValue(entry.name, value, Eol()));
+    return Encode(Splice(entry.begin, entry.end - entry.begin,
+                         FormatValue(entry.name, value, Eol(), IsUnicode())));
   }
-  std::string lines = FormatValue(name, value, Eol());
-  if (section >= 0) return Splice(sections_[section].values_end, 0, lines);
+  std::string lines = FormatValue(name, value, Eol(), IsUnicode());
+  if (section >= 0) return Encode(Splice(sections_[section].values_end, 0, lines));
 
   // The key exists only through the keys below it: give it a section of its
   // own in front of the first of them.
@@ -499,9 +689,11 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
   std::string header =
       std::string("[") + kRoot + (path.empty() ? "" : "\\") + stored_path + "]" + Eol();
   for (const Section& below : sections_) {
-    if (IsAtOrBelow(PathOf(below), path)) return Splice(below.begin, 0, header + lines + Eol());
+    if (IsAtOrBelow(PathOf(below), path)) {
+      return Encode(Splice(below.begin, 0, header + lines + Eol()));
+    }
   }
-  return WithKey(stored_path) + lines;
+  return Encode(TextWithKey(stored_path) + lines);
 }
 
 }  // namespace fileregistry

@@ -1,8 +1,8 @@
-// The text of a store in the registry export format REGEDIT4: parsing,
-// looking up keys and values, and editing by splicing, so that everything an
-// edit does not touch keeps its bytes.
+// The text of a store in the registry export format, as regedit and reg.exe
+// write it: parsing, looking up keys and values, and editing by splicing, so
+// that everything an edit does not touch keeps its bytes.
 //
-//   REGEDIT4
+//   REGEDIT4                       (or: Windows Registry Editor Version 5.00)
 //
 //   [HKEY_LOCAL_MACHINE\Software\Example]
 //   "Text"="a \"quoted\" word\\n"
@@ -10,6 +10,12 @@
 //   "Number"=dword:0000002a
 //   "Blob"=hex:01,02,03      (long lists go on over lines ending in "\")
 //   "Other"=hex(7):41,00,00
+//
+// REGEDIT4 is ANSI text. Version 5 is Unicode: UTF-16LE with a byte-order
+// mark, as regedit writes it, or UTF-8 with or without one; its hex(1),
+// hex(2) and hex(7) data are UTF-16LE. Values are seen as the ...A calls of
+// Windows see them: texts in the ANSI code page, which here is UTF-8.
+// Sections of hives other than HKEY_LOCAL_MACHINE are kept, and ignored.
 #ifndef FILEREGISTRY_REG_TEXT_H_
 #define FILEREGISTRY_REG_TEXT_H_
 
@@ -30,18 +36,35 @@ struct RegValue {
   bool operator==(const RegValue& other) const { return type == other.type && data == other.data; }
 };
 
+// How a store file is written: header, encoding and byte-order mark.
+enum class Dialect { kRegedit4, kUnicodeUtf8, kUnicodeUtf8Bom, kUnicodeUtf16 };
+
+// Why a text is not a store: the line (from 1) and a short reason.
+struct ParseError {
+  size_t line = 0;
+  const char* reason = "";
+};
+
 // Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
 // the empty path is HKEY_LOCAL_MACHINE itself. Names match without regard to
 // ASCII case.
 class RegText {
  public:
-  // Parses `text`. Returns false, leaving this store empty, when the text is
-  // not a well-formed store. An empty text is a store with no keys.
-  bool Parse(std::string text);
-  // The same, for a text that `owner` keeps alive.
-  bool Parse(std::shared_ptr<const void> owner, std::string_view text);
+  // Parses the file bytes `text`. Returns false, leaving this store empty and
+  // saying why in `error` when given, when they are not a well-formed store.
+  // An empty text is a store with no keys.
+  bool Parse(std::string text, ParseError* error = nullptr);
+  // The same, for bytes that `owner` keeps alive.
+  bool Parse(std::shared_ptr<const void> owner, std::string_view text,
+             ParseError* error = nullptr);
 
-  std::string_view text() const { return text_; }
+  Dialect dialect() const { return dialect_; }
+  bool IsUnicode() const { return dialect_ != Dialect::kRegedit4; }
+
+  // Whether value `name` can hold `value` in this store's dialect: a Unicode
+  // store cannot hold a name or a text (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ)
+  // that is not UTF-8.
+  bool CanStore(std::string_view name, const RegValue& value) const;
 
   // Whether the key exists: its section, or a section below it, is present.
   // When it does, sets `*stored_path` to the path in the case it was stored.
@@ -60,11 +83,13 @@ class RegText {
   void ForEach(const std::function<void(std::string_view path, const std::string* name,
                                         const RegValue* value)>& visit) const;
 
-  // The store's text with the key `path` added; `path` must not exist yet.
+  // The store's file bytes with the key `path` added; `path` must not exist
+  // yet. A new store is REGEDIT4; any other keeps its dialect.
   std::string WithKey(std::string_view path) const;
 
-  // The store's text with value `name` of the existing key `path` set to
-  // `value`, or an empty string when it already holds exactly that.
+  // The store's file bytes with value `name` of the existing key `path` set
+  // to `value`, or an empty string when it already holds exactly that.
+  // `CanStore` must hold for them.
   std::string WithValue(std::string_view path, std::string_view name, const RegValue& value) const;
 
  private:
@@ -92,11 +117,16 @@ class RegText {
   void EndLine(std::string* text) const;
   // text_ (or a fresh header when empty) with `lines` put in at `at`.
   std::string Splice(size_t at, size_t erase, const std::string& lines) const;
+  // The working text with key `path` added.
+  std::string TextWithKey(std::string_view path) const;
+  // The file bytes of working text `text`, in this store's encoding.
+  std::string Encode(std::string text) const;
 
   std::shared_ptr<const void> owner_;
-  std::string_view text_;
-  std::vector<Section> sections_;
+  std::string_view text_;  // the working text: the file's, UTF-8 for UTF-16 files
+  std::vector<Section> sections_;  // of HKEY_LOCAL_MACHINE only
   bool crlf_ = false;
+  Dialect dialect_ = Dialect::kRegedit4;
 };
 
 // True when `a` and `b` are equal but for ASCII case.
@@ -112,8 +142,16 @@ bool IsWritableName(std::string_view name);
 // control bytes.
 bool IsWritableKeyPath(std::string_view path);
 
-// The value's line(s) as written to a store, line ends included.
-std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol);
+// The value's line(s) as written to a store, line ends included; `unicode`
+// for a version 5 store, whose texts in hex form are UTF-16LE.
+std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol,
+                        bool unicode = false);
+
+// UTF-16LE bytes as UTF-8; unpaired surrogates are kept, as three bytes each.
+std::string Utf16ToUtf8(std::string_view utf16);
+// UTF-8 as UTF-16LE bytes. Returns false for bytes that are not UTF-8 (with
+// `keep_surrogates`, what Utf16ToUtf8 makes of unpaired ones is taken back).
+bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates = false);
 
 }  // namespace fileregistry
 

@@ -66,38 +66,51 @@ TEST(RegText, NamesAreEscapedAndTheDefaultValueIsAt) {
   EXPECT_EQ("e", value.data);
 }
 
-TEST(RegText, WhatIsRefused) {
-  const char* refused[] = {
-      "\xff\xfeR\0E\0",
-      "REGEDIT5\n",
-      "Windows Registry Editor Version 5.00\n",
-      "\n\nREGEDIT4\n",
-      "REGEDIT4\n\"v\"=\"outside any key\"\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\n",
-      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n",
-      "REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Software]\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"bad \\q escape\"\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=-\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:123456789\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:0g\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(x):01\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"x\" trailing\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nstray text\n",
-  };
-  for (const char* text : refused) {
-    RegText store;
-    EXPECT_FALSE(store.Parse(text)) << text;
-  }
-  // Zero bytes, in a value or in a comment.
+struct Refusal {
+  std::string text;
+  size_t line;
+  const char* reason;
+};
+
+TEST(RegText, WhatIsRefusedAndWhy) {
   using namespace std::string_literals;
-  RegText store;
-  EXPECT_FALSE(store.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"a\0b\"\n"s));
-  EXPECT_FALSE(store.Parse("REGEDIT4\n; a\0b\n"s));
+  const std::string key = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
+  const Refusal refused[] = {
+      {"\xff\xfeR\0E\0G\0\n\0"s, 1, "not a registry file"},  // REGEDIT4 is never UTF-16
+      {"\xff\xfeW\0"s, 1, "not a registry file"},
+      {"\xff\xfeW"s, 1, "odd number of bytes in a UTF-16 file"},
+      {"REGEDIT5\n", 1, "not a registry file"},
+      {"\n\nREGEDIT4\n", 1, "not a registry file"},
+      {"REGEDIT4\n\"v\"=\"outside any key\"\n", 2, "value outside a key"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\n", 2, "unclosed key name"},
+      {"REGEDIT4\n[HKEY_NOWHERE\\Software]\n", 2, "unknown root key"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_DYN_DATA\\A]\n", 2, "unknown root key"},
+      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software]\n", 3,
+       "removal lines belong in import files"},
+      {key + "\"v\"=-\n", 3, "removal lines belong in import files"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n", 2, "bad key name"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n", 2, "bad key name"},
+      {key + "\"v\"=\"bad \\q escape\"\n", 3, "unknown escape in a string"},
+      {key + "\"v\"=\"unterminated\n", 3, "unterminated string"},
+      {key + "\"v\"=dword:123456789\n", 3, "bad dword"},
+      {key + "\"v\"=dword:\n", 3, "bad dword"},
+      {key + "\"v\"=hex:0g\n", 3, "bad hex data"},
+      {key + "\"v\"=hex:01,\\\n", 3, "bad hex data"},
+      {key + "\"v\"=hex(x):01\n", 3, "bad hex type"},
+      {key + "\"v\"=\"x\" trailing\n", 3, "text behind the value"},
+      {key + "\"v\"\n", 3, "no \"=\" behind the value name"},
+      {key + "\"v\"=str\n", 3, "unknown kind of value"},
+      {key + "stray text\n", 3, "not a key, value or comment"},
+      {key + "\"v\"=\"a\0b\"\n"s, 3, "zero byte"},
+      {"REGEDIT4\n; a\0b\n"s, 2, "zero byte"},
+  };
+  for (const Refusal& r : refused) {
+    RegText store;
+    ParseError error;
+    EXPECT_FALSE(store.Parse(r.text, &error)) << r.text;
+    EXPECT_EQ(r.line, error.line) << r.text;
+    EXPECT_STREQ(r.reason, error.reason) << r.text;
+  }
 }
 
 TEST(RegText, WhatIsAccepted) {
@@ -110,11 +123,84 @@ TEST(RegText, WhatIsAccepted) {
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A [1]]\n\"v\"=hex:1,02 , 3,\\\n\n",
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n",
+      // As Windows' importer takes them, by hand.
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n@ = dword:1;c\n",
+      // Every hive of a full export.
+      "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_DYN_DATA\\B]\n[HKEY_USERS]\n",
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\.x]\r\n@=\"y\"\r\n",
+      "\xef\xbb\xbfWindows Registry Editor Version 5.00\n[HKEY_CURRENT_CONFIG\\A]\n",
   };
   for (const char* text : accepted) {
     RegText store;
     EXPECT_TRUE(store.Parse(text)) << text;
   }
+}
+
+TEST(RegText, OtherHivesAreNeverTakenForLocalMachine) {
+  RegText store;
+  ASSERT_TRUE(store.Parse("REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n"));
+  std::string stored;
+  RegValue value;
+  EXPECT_FALSE(store.FindKey("Software\\A", &stored));
+  EXPECT_FALSE(store.FindValue("Software\\A", "v", &value));
+  EXPECT_EQ(
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n\n[HKEY_LOCAL_MACHINE\\Software\\A]\n",
+      store.WithKey("Software\\A"));
+}
+
+std::string Utf16(const std::string& utf8) {
+  std::string out;
+  EXPECT_TRUE(Utf8ToUtf16(utf8, &out));
+  return out;
+}
+
+// Version 5 stores: texts are Unicode, hex(1/2/7) are UTF-16LE with their
+// zero, and an edit keeps the encoding, the byte-order mark and line ends.
+TEST(RegText, UnicodeStoresInEachEncoding) {
+  const std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"Caf\xc3\xa9\"=\"\xe2\x82\xac \xf0\x9f\x98\x80\"\r\n"
+      "\"Path\"=hex(2):25,00,50,00,00,00\r\n\"v\"=\"old\"\r\n";
+  const std::string edited =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"Caf\xc3\xa9\"=\"\xe2\x82\xac \xf0\x9f\x98\x80\"\r\n"
+      "\"Path\"=hex(2):25,00,50,00,00,00\r\n\"v\"=\"n\xc3\xa9w\"\r\n\"t\"=hex(1):09,00,00,00\r\n";
+  const std::pair<std::string, std::string> files[] = {
+      {text, edited},
+      {"\xef\xbb\xbf" + text, "\xef\xbb\xbf" + edited},
+      {"\xff\xfe" + Utf16(text), "\xff\xfe" + Utf16(edited)},
+  };
+  for (const auto& [before, after] : files) {
+    RegText store;
+    ASSERT_TRUE(store.Parse(before));
+    EXPECT_TRUE(store.IsUnicode());
+    RegValue value;
+    ASSERT_TRUE(store.FindValue("A", "caf\xc3\xa9", &value));
+    EXPECT_EQ("\xe2\x82\xac \xf0\x9f\x98\x80", value.data);
+    ASSERT_TRUE(store.FindValue("A", "Path", &value));
+    EXPECT_EQ((RegValue{2, "%P"}), value);
+
+    RegValue tab{1, "\t"};
+    EXPECT_TRUE(store.CanStore("t", tab));
+    EXPECT_FALSE(store.CanStore("t", RegValue{1, "\xe9"}));
+    EXPECT_FALSE(store.CanStore("\xe9", RegValue{1, "x"}));
+    EXPECT_TRUE(store.CanStore("t", RegValue{3, "\xe9"})) << "binary data is not text";
+    ASSERT_TRUE(store.Parse(store.WithValue("A", "v", RegValue{1, "n\xc3\xa9w"})));
+    std::string bytes = store.WithValue("A", "t", tab);
+    EXPECT_EQ(after, bytes);
+    ASSERT_TRUE(store.Parse(bytes));
+    ASSERT_TRUE(store.FindValue("A", "t", &value));
+    EXPECT_EQ(tab, value) << "what is written reads back the same";
+  }
+}
+
+TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
+  std::string file = "\xff\xfe" + Utf16("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
+  file += std::string("\x00\xd8", 2) + Utf16("\"\n");
+  RegText store;
+  ASSERT_TRUE(store.Parse(file));
+  std::string edited = store.WithValue("A", "y", RegValue{1, "z"});
+  EXPECT_EQ(file + Utf16("\"y\"=\"z\"\n"), edited);
 }
 
 TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {

@@ -83,8 +83,10 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
   std::string path;
   if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_FILE_NOT_FOUND;
 
+  std::string store_path;
+  if (long status = fileregistry::StorePath(&store_path)) return status;
   std::shared_ptr<const RegText> store;
-  if (long status = fileregistry::LoadStore(fileregistry::StorePath(), &store)) return status;
+  if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   path = fileregistry::InView(*store, path, samDesired);
   std::string stored_path;
   if (!store->FindKey(path, &stored_path)) return ERROR_FILE_NOT_FOUND;
@@ -101,7 +103,8 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   std::string path;
   if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
 
-  std::string store_path = fileregistry::StorePath();
+  std::string store_path;
+  if (long status = fileregistry::StorePath(&store_path)) return status;
   std::shared_ptr<const RegText> store;
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
@@ -133,8 +136,10 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   if (!fileregistry::Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
   if ((key.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
 
+  std::string store_path;
+  if (long status = fileregistry::StorePath(&store_path)) return status;
   std::shared_ptr<const RegText> store;
-  if (long status = fileregistry::LoadStore(fileregistry::StorePath(), &store)) return status;
+  if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
   if (!store->FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
   fileregistry::RegValue value;
@@ -163,14 +168,17 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
   fileregistry::RegValue value;
   value.type = dwType;
   if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
-  return fileregistry::UpdateStore(fileregistry::StorePath(), false,
-                                   [&](const RegText& current, std::string* text) {
-                                     std::string stored_path;
-                                     if (!current.FindKey(key.path, &stored_path))
-                                       return ERROR_KEY_DELETED;
-                                     *text = current.WithValue(stored_path, name, value);
-                                     return ERROR_SUCCESS;
-                                   });
+  std::string store_path;
+  if (long status = fileregistry::StorePath(&store_path)) return status;
+  return fileregistry::UpdateStore(store_path, false, [&](const RegText& current, std::string* text) {
+    std::string stored_path;
+    if (!current.FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
+    // Windows cannot put bytes that are not in the code page into its
+    // Unicode registry; neither can a Unicode store.
+    if (!current.CanStore(name, value)) return ERROR_NO_UNICODE_TRANSLATION;
+    *text = current.WithValue(stored_path, name, value);
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,8 +10,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "fileregistry/win32_registry.h"
 
@@ -37,6 +40,20 @@ class Fd {
   int fd_;
 };
 
+// Says on standard error why the store cannot be used: "PROGRAM: WHERE:
+// REASON", once for each different line. Returns `status`.
+long Refuse(const std::string& where, const std::string& reason, long status) {
+  static std::mutex mutex;
+  static std::string* last_said = new std::string;  // left for the process's end
+  std::string line = std::string(program_invocation_short_name) + ": " + where + ": " + reason;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (line != *last_said) {
+    fprintf(stderr, "%s\n", line.c_str());
+    *last_said = line;
+  }
+  return status;
+}
+
 long StatusFromErrno(int error) {
   switch (error) {
     case ENOENT:
@@ -52,6 +69,13 @@ long StatusFromErrno(int error) {
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     default: return ERROR_REGISTRY_IO_FAILED;
   }
+}
+
+// Refuses with the status and the system's words for `error`.
+long RefuseErrno(const std::string& path, int error) {
+  long status = StatusFromErrno(error);
+  return Refuse(path, std::string(strerror(error)) + " (rc " + std::to_string(status) + ")",
+                status);
 }
 
 // What tells one version of the file from another: every replacement is a
@@ -141,12 +165,12 @@ long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
       *store = std::make_shared<RegText>();
       return ERROR_SUCCESS;
     }
-    return StatusFromErrno(errno);
+    return RefuseErrno(path, errno);
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return StatusFromErrno(errno);
-  if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
-  if (!S_ISREG(st.st_mode)) return ERROR_BADDB;
+  if (fstat(fd.get(), &st) != 0) return RefuseErrno(path, errno);
+  if (S_ISDIR(st.st_mode)) return Refuse(path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (!S_ISREG(st.st_mode)) return Refuse(path, "not a regular file", ERROR_BADDB);
 
   Cache& cache = TheCache();
   FileIdentity identity(st);
@@ -163,10 +187,15 @@ long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
     return ERROR_SUCCESS;
   }
   std::shared_ptr<FileBuffer> buffer;
-  if (long status = ReadAll(fd.get(), st.st_size, &buffer)) return status;
+  if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
+    return Refuse(path, "cannot be read (rc " + std::to_string(status) + ")", status);
+  }
   auto parsed = std::make_shared<RegText>();
   std::string_view text(buffer->data, buffer->size);
-  if (!parsed->Parse(std::move(buffer), text)) return ERROR_BADDB;
+  ParseError error;
+  if (!parsed->Parse(std::move(buffer), text, &error)) {
+    return Refuse(path + ":" + std::to_string(error.line), error.reason, ERROR_BADDB);
+  }
   cache = Cache{path, identity, parsed, std::string()};
   *store = parsed;
   return ERROR_SUCCESS;
@@ -282,29 +311,64 @@ long ReplaceFile(const std::string& target, const std::string& text) {
 
 }  // namespace
 
-std::string StorePath() {
-  if (const char* path = getenv("KOVALSET_REGISTRY")) return path;
+namespace {
+
+// The home folder of user `uid` in /etc/passwd, read directly: the program
+// is linked statically, and so does without the name service's modules.
+std::string HomeFromPasswd(uid_t uid) {
+  std::string home;
+  if (FILE* file = fopen("/etc/passwd", "re")) {
+    while (const passwd* entry = fgetpwent(file)) {
+      if (entry->pw_uid == uid) {
+        home = entry->pw_dir;
+        break;
+      }
+    }
+    fclose(file);
+  }
+  return home;
+}
+
+}  // namespace
+
+long StorePath(std::string* path) {
+  const char* named = getenv("KOVALSET_REGISTRY");
+  if (named != nullptr && named[0] != '\0') {
+    *path = named;
+    return ERROR_SUCCESS;
+  }
   std::string data_home;
   if (const char* xdg = getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
     data_home = xdg;
   } else {
-    const char* home = getenv("HOME");
-    data_home = std::string(home != nullptr ? home : "") + "/.local/share";
+    // $HOME, else the password database's home folder, as under cron.
+    std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+    if (home.empty() || home[0] != '/') home = HomeFromPasswd(getuid());
+    if (home.empty() || home[0] != '/') {
+      return Refuse("no home folder to keep the store in",
+                    "set KOVALSET_REGISTRY or HOME (rc 3)", ERROR_PATH_NOT_FOUND);
+    }
+    data_home = home + "/.local/share";
   }
-  return data_home + "/kovalset/hklm.reg";
+  *path = data_home + "/kovalset/hklm.reg";
+  return ERROR_SUCCESS;
 }
 
 long UpdateStore(const std::string& path, bool make_folders,
                  const std::function<long(const RegText&, std::string*)>& edit) {
   std::string target;
-  if (long status = WriteTarget(path, &target)) return status;
+  if (WriteTarget(path, &target) != ERROR_SUCCESS) return RefuseErrno(path, errno);
   if (make_folders) {
-    if (long status = MakeFolders(FolderOf(target))) return status;
+    if (long status = MakeFolders(FolderOf(target))) {
+      return Refuse(FolderOf(target), "cannot make the folder (rc " + std::to_string(status) + ")",
+                    status);
+    }
   }
-  Fd lock(open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (lock.get() < 0) return StatusFromErrno(errno);
+  std::string lock_path = target + ".lock";
+  Fd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (lock.get() < 0) return RefuseErrno(lock_path, errno);
   while (flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
+    if (errno != EINTR) return RefuseErrno(lock_path, errno);
   }
 
   std::shared_ptr<const RegText> store;
@@ -313,7 +377,9 @@ long UpdateStore(const std::string& path, bool make_folders,
   std::string text;
   if (long status = edit(*store, &text)) return status;
   if (text.empty()) return ERROR_SUCCESS;
-  if (long status = ReplaceFile(target, text)) return status;
+  if (long status = ReplaceFile(target, text)) {
+    return Refuse(target, "cannot be replaced (rc " + std::to_string(status) + ")", status);
+  }
 
   // Remember what was written, so the next call need not read it back.
   struct stat st;

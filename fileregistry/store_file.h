@@ -11,8 +11,14 @@
 
 namespace fileregistry {
 
-// $KOVALSET_REGISTRY, else ${XDG_DATA_HOME:-$HOME/.local/share}/kovalset/hklm.reg.
-std::string StorePath();
+// Sets `*path` to $KOVALSET_REGISTRY (unless empty), else to
+// ${XDG_DATA_HOME:-HOME/.local/share}/kovalset/hklm.reg, HOME being $HOME or
+// the user's home folder in the password database. Returns 0, or 3 when
+// there is no home folder.
+long StorePath(std::string* path);
+
+// Every refusal below also says on standard error, once, what is wrong and
+// where: "kovalset: PATH:LINE: REASON" for a file that is not a store.
 
 // Reads and parses the store at `path`; a missing file is an empty store.
 // Returns 0, or a Windows error number: 1009 when the file is not a store,

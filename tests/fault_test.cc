@@ -190,6 +190,7 @@ struct OddStore {
   std::string output;  // what follows the banner, for a run without words
   int status;
   bool untouched;
+  std::string err = "";  // standard error, behind "kovalset: STORE"
 };
 
 std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection + settings; }
@@ -200,29 +201,32 @@ const std::string kDefaultCreated =
 
 const OddStore kOddStores[] = {
     {"Folder", [](const std::string& s) { mkdir(s.c_str(), 0755); },
-     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1, true},
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1, true,
+     ": is a folder (rc 5)\n"},
     {"DanglingSymlink", [](const std::string& s) { (void)!symlink("missing/x.reg", s.c_str()); },
-     std::string(kCreating) + "Error: Unable to create key: rc 3.\n", 1, true},
+     std::string(kCreating) + "Error: Unable to create key: rc 3.\n", 1, true,
+     ": No such file or directory (rc 3)\n"},
     {"LoopingSymlink", [](const std::string& s) { (void)!symlink(s.c_str(), s.c_str()); },
-     std::string(kCreating) + "Error: Unable to create key: rc 1921.\n", 1, true},
+     std::string(kCreating) + "Error: Unable to create key: rc 1921.\n", 1, true,
+     ": Too many levels of symbolic links (rc 1921)\n"},
     {"EmptyFile", [](const std::string& s) { WriteFile(s, ""); },
      std::string(kCreating) + kDefaultCreated, 0, false},
     {"Utf16ByteOrderMark",
      [](const std::string& s) { WriteFile(s, std::string("\xff\xfeR\0E\0G\0\n\0", 10)); }, kRefused,
-     1, true},
+     1, true, ":1: not a registry file\n"},
     {"ZeroByteInside",
      [](const std::string& s) {
        WriteFile(s, Text(std::string("\"Supported protocols\"=\"S\0X\"\n", 28)));
      },
-     kRefused, 1, true},
+     kRefused, 1, true, ":4: zero byte\n"},
     {"BadEscape",
      [](const std::string& s) { WriteFile(s, Text("\"Supported protocols\"=\"\\x\"\n")); },
-     kRefused, 1, true},
+     kRefused, 1, true, ":4: unknown escape in a string\n"},
     {"SectionNotClosed",
      [](const std::string& s) { WriteFile(s, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\n"); },
-     kRefused, 1, true},
+     kRefused, 1, true, ":3: unclosed key name\n"},
     {"ValueOutsideAnyKey", [](const std::string& s) { WriteFile(s, "REGEDIT4\n\n\"a\"=\"b\"\n"); },
-     kRefused, 1, true},
+     kRefused, 1, true, ":3: value outside a key\n"},
     {"SameKeyTwice",
      [](const std::string& s) {
        WriteFile(s, Text("\"Supported protocols\"=\"TCPIP\"\n\n") + kSection +
@@ -258,7 +262,7 @@ TEST_P(OddStores, ClearErrorAndNoRewrite) {
   std::string before = ReadFile(store);
   ProcessResult run = RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
-  EXPECT_EQ("", run.err);
+  EXPECT_EQ(odd.err.empty() ? "" : "kovalset: " + store + odd.err, run.err);
   EXPECT_EQ(odd.status, run.status);
   if (odd.untouched) {
     EXPECT_TRUE(before == ReadFile(store)) << "the store was rewritten";
