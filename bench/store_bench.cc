@@ -24,8 +24,27 @@ std::string Store(int64_t keys) {
          "]\n\"Supported protocols\"=\"SPX,TCPIP\"\n\"Debug messages\"=\"On\"\n";
 }
 
+// The same keys as regedit exports them: version 5, UTF-16LE.
+std::string Utf16Store(int64_t keys) {
+  std::string text = Store(keys);
+  text.replace(0, 8, "Windows Registry Editor Version 5.00");
+  std::string bytes = "\xff\xfe";
+  fileregistry::Utf8ToUtf16(text, &bytes);
+  return bytes;
+}
+
 void Parse(benchmark::State& state) {
   std::string text = Store(state.range(0));
+  for (auto _ : state) {
+    RegText store;
+    benchmark::DoNotOptimize(store.Parse(text));
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+  state.SetComplexityN(state.range(0));
+}
+
+void ParseUtf16(benchmark::State& state) {
+  std::string text = Utf16Store(state.range(0));
   for (auto _ : state) {
     RegText store;
     benchmark::DoNotOptimize(store.Parse(text));
@@ -57,6 +76,7 @@ void Rewrite(benchmark::State& state) {
 }
 
 BENCHMARK(Parse)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+BENCHMARK(ParseUtf16)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
 BENCHMARK(Lookup)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
 BENCHMARK(Rewrite)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
 

@@ -55,10 +55,12 @@ class RegText {
   // An empty text is a store with no keys.
   bool Parse(std::string text, ParseError* error = nullptr);
   // The same, for bytes that `owner` keeps alive.
-  bool Parse(std::shared_ptr<const void> owner, std::string_view text,
-             ParseError* error = nullptr);
+  bool Parse(std::shared_ptr<const void> owner, std::string_view text, ParseError* error = nullptr);
 
   Dialect dialect() const { return dialect_; }
+  // The text as parsed: the file's, but UTF-8 for a UTF-16 file and without
+  // a byte-order mark.
+  std::string_view text() const { return text_; }
   bool IsUnicode() const { return dialect_ != Dialect::kRegedit4; }
 
   // Whether value `name` can hold `value` in this store's dialect: a Unicode
@@ -123,7 +125,7 @@ class RegText {
   std::string Encode(std::string text) const;
 
   std::shared_ptr<const void> owner_;
-  std::string_view text_;  // the working text: the file's, UTF-8 for UTF-16 files
+  std::string_view text_;          // the working text: the file's, UTF-8 for UTF-16 files
   std::vector<Section> sections_;  // of HKEY_LOCAL_MACHINE only
   bool crlf_ = false;
   Dialect dialect_ = Dialect::kRegedit4;

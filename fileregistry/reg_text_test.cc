@@ -85,8 +85,7 @@ TEST(RegText, WhatIsRefusedAndWhy) {
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\n", 2, "unclosed key name"},
       {"REGEDIT4\n[HKEY_NOWHERE\\Software]\n", 2, "unknown root key"},
       {"Windows Registry Editor Version 5.00\n[HKEY_DYN_DATA\\A]\n", 2, "unknown root key"},
-      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software]\n", 3,
-       "removal lines belong in import files"},
+      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software]\n", 3, "removal lines belong in import files"},
       {key + "\"v\"=-\n", 3, "removal lines belong in import files"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n", 2, "bad key name"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n", 2, "bad key name"},
@@ -124,7 +123,8 @@ TEST(RegText, WhatIsAccepted) {
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n",
       // As Windows' importer takes them, by hand.
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n@ = dword:1;c\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n@ = "
+      "dword:1;c\n",
       // Every hive of a full export.
       "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_DYN_DATA\\B]\n[HKEY_USERS]\n",
       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\.x]\r\n@=\"y\"\r\n",
@@ -144,7 +144,8 @@ TEST(RegText, OtherHivesAreNeverTakenForLocalMachine) {
   EXPECT_FALSE(store.FindKey("Software\\A", &stored));
   EXPECT_FALSE(store.FindValue("Software\\A", "v", &value));
   EXPECT_EQ(
-      "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n\n[HKEY_LOCAL_MACHINE\\Software\\A]\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n\n[HKEY_LOCAL_"
+      "MACHINE\\Software\\A]\n",
       store.WithKey("Software\\A"));
 }
 
@@ -195,7 +196,8 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
 }
 
 TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
-  std::string file = "\xff\xfe" + Utf16("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
+  std::string file =
+      "\xff\xfe" + Utf16("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
   file += std::string("\x00\xd8", 2) + Utf16("\"\n");
   RegText store;
   ASSERT_TRUE(store.Parse(file));

@@ -170,15 +170,18 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
   if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
   std::string store_path;
   if (long status = fileregistry::StorePath(&store_path)) return status;
-  return fileregistry::UpdateStore(store_path, false, [&](const RegText& current, std::string* text) {
-    std::string stored_path;
-    if (!current.FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
-    // Windows cannot put bytes that are not in the code page into its
-    // Unicode registry; neither can a Unicode store.
-    if (!current.CanStore(name, value)) return ERROR_NO_UNICODE_TRANSLATION;
-    *text = current.WithValue(stored_path, name, value);
-    return ERROR_SUCCESS;
-  });
+  return fileregistry::UpdateStore(store_path, false,
+                                   [&](const RegText& current, std::string* text) {
+                                     std::string stored_path;
+                                     if (!current.FindKey(key.path, &stored_path))
+                                       return ERROR_KEY_DELETED;
+                                     // Windows cannot put bytes that are not in the code page into
+                                     // its Unicode registry; neither can a Unicode store.
+                                     if (!current.CanStore(name, value))
+                                       return ERROR_NO_UNICODE_TRANSLATION;
+                                     *text = current.WithValue(stored_path, name, value);
+                                     return ERROR_SUCCESS;
+                                   });
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {

@@ -27,14 +27,31 @@ std::string Quoted(const std::string& text) {
   return out + "\"";
 }
 
-// The key paths the settings live under: in a 64-bit machine's registry,
-// the 32-bit view's.
-struct Layout {
+using fileregistry::Dialect;
+
+// A kind of store file the settings may be found in: each dialect that
+// Windows' tools write, from a 32-bit or a 64-bit machine. In the latter the
+// settings live in the 32-bit view, under WOW6432Node.
+struct StoreKind {
+  const char* name;
+  Dialect dialect;
   bool sixty_four_bit;
+};
+
+const StoreKind kStoreKinds[] = {
+    {"Regedit4", Dialect::kRegedit4, false},
+    {"Regedit4From64Bit", Dialect::kRegedit4, true},
+    {"Utf16From64Bit", Dialect::kUnicodeUtf16, true},
+    {"Utf8", Dialect::kUnicodeUtf8, false},
+    {"Utf8Bom", Dialect::kUnicodeUtf8Bom, false},
+};
+
+struct Layout {
+  StoreKind kind;
   std::string primary, fallback;
-  explicit Layout(bool sixty_four) : sixty_four_bit(sixty_four) {
-    primary = sixty_four ? Wow6432Path(kPrimaryKeyPath) : kPrimaryKeyPath;
-    fallback = sixty_four ? Wow6432Path(kFallbackKeyPath) : kFallbackKeyPath;
+  explicit Layout(const StoreKind& store_kind) : kind(store_kind) {
+    primary = kind.sixty_four_bit ? Wow6432Path(kPrimaryKeyPath) : kPrimaryKeyPath;
+    fallback = kind.sixty_four_bit ? Wow6432Path(kFallbackKeyPath) : kFallbackKeyPath;
   }
 };
 
@@ -53,15 +70,40 @@ std::string Sections(const std::string& primary, const std::string& fallback,
   return text;
 }
 
-std::string SeedText(const Layout& layout, const StoreState& state) {
-  std::string text =
-      "REGEDIT4\n\n; other software's settings share the file\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"Kept\"=dword:00000001\n\n";
-  if (layout.sixty_four_bit) {
+// What every store holds besides the settings, ahead of them: other
+// software's keys, a hand-edited line, and another hive's key of the same
+// name as the settings key.
+std::string OtherKeys(const Layout& layout) {
+  std::string text = std::string(layout.kind.dialect == Dialect::kRegedit4
+                                     ? "REGEDIT4"
+                                     : "Windows Registry Editor Version 5.00") +
+                     "\n\n; other software's settings share the file\n"
+                     "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"Kept\"=dword:00000001\n"
+                     "  \"Spaced\" = \"by hand\"  ; a note\n\n"
+                     "[HKEY_CURRENT_USER\\" +
+                     std::string(kPrimaryKeyPath) + "]\n\"Supported protocols\"=\"HKCU\"\n\n";
+  if (layout.kind.sixty_four_bit) {
     text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node]\n\n" +
             Sections(kPrimaryKeyPath, kFallbackKeyPath, kOtherView);
   }
-  return text + Sections(layout.primary, layout.fallback, state);
+  return text;
+}
+
+// The file's bytes for `text`, in the layout's encoding.
+std::string Encoded(const Layout& layout, const std::string& text) {
+  switch (layout.kind.dialect) {
+    case Dialect::kRegedit4:
+    case Dialect::kUnicodeUtf8: return text;
+    case Dialect::kUnicodeUtf8Bom: return "\xef\xbb\xbf" + text;
+    case Dialect::kUnicodeUtf16: break;
+  }
+  std::string bytes = "\xff\xfe";
+  EXPECT_TRUE(fileregistry::Utf8ToUtf16(text, &bytes));
+  return bytes;
+}
+
+std::string SeedText(const Layout& layout, const StoreState& state) {
+  return Encoded(layout, OtherKeys(layout) + Sections(layout.primary, layout.fallback, state));
 }
 
 std::optional<std::string> TextValue(const RegText& store, const std::string& path,
@@ -88,20 +130,16 @@ StoreState StateAt(const RegText& store, const std::string& primary, const std::
 StoreState ReadState(const Layout& layout, const std::string& store_path) {
   RegText store;
   EXPECT_TRUE(store.Parse(ReadFile(store_path))) << "the store no longer parses";
-  RegValue other;
-  EXPECT_TRUE(store.FindValue("Software\\Other", "Kept", &other)) << "another key was lost";
-  if (layout.sixty_four_bit) {
-    EXPECT_EQ(kOtherView, StateAt(store, kPrimaryKeyPath, kFallbackKeyPath))
-        << "the 64-bit view changed";
-  }
+  EXPECT_EQ(layout.kind.dialect, store.dialect()) << "the store's dialect changed";
+  std::string others = OtherKeys(layout);
+  EXPECT_EQ(others, store.text().substr(0, others.size())) << "other keys changed";
   return StateAt(store, layout.primary, layout.fallback);
 }
 
-// The Linux build on a store file in a temporary folder: a 32-bit machine's
-// registry, or a 64-bit one's with the settings in its 32-bit view.
+// The Linux build on a store file in a temporary folder.
 class FileStore : public Platform {
  public:
-  explicit FileStore(bool sixty_four_bit = false) : layout_(sixty_four_bit) {}
+  explicit FileStore(const StoreKind& kind = kStoreKinds[0]) : layout_(kind) {}
   void Seed(const StoreState& state) override {
     seed_ = SeedText(layout_, state);
     WriteFile(store_, seed_);
@@ -117,11 +155,11 @@ class FileStore : public Platform {
   std::string seed_;
 };
 
-class EndToEnd : public ::testing::TestWithParam<std::tuple<RunCase, bool>> {};
+class EndToEnd : public ::testing::TestWithParam<std::tuple<RunCase, StoreKind>> {};
 
 TEST_P(EndToEnd, OutputStatusAndStore) {
-  const auto& [c, sixty_four_bit] = GetParam();
-  FileStore platform(sixty_four_bit);
+  const auto& [c, kind] = GetParam();
+  FileStore platform(kind);
   CheckRunCase(&platform, c);
   if (c.after == c.before) {
     EXPECT_EQ(platform.seed_, ReadFile(platform.store_)) << "rewritten without need";
@@ -132,15 +170,80 @@ TEST_P(EndToEnd, OutputStatusAndStore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FileStore, EndToEnd,
-                         ::testing::Combine(::testing::ValuesIn(RunCases()), ::testing::Bool()),
-                         [](const ::testing::TestParamInfo<std::tuple<RunCase, bool>>& info) {
-                           return std::get<0>(info.param).name +
-                                  (std::get<1>(info.param) ? "_64BitStore" : "_32BitStore");
+                         ::testing::Combine(::testing::ValuesIn(RunCases()),
+                                            ::testing::ValuesIn(kStoreKinds)),
+                         [](const ::testing::TestParamInfo<std::tuple<RunCase, StoreKind>>& info) {
+                           return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
                          });
+
+// Texts beyond ASCII: the program's code page is UTF-8, which a Unicode
+// store keeps as such and REGEDIT4 as bytes; bytes that are not UTF-8 have
+// no place in a Unicode store.
+TEST(EndToEndFile, TextsBeyondAsciiInEachDialect) {
+  const std::string euro = "caf\xc3\xa9 \xe2\x82\xac", latin1 = "caf\xe9";
+  for (const StoreKind& kind : kStoreKinds) {
+    FileStore platform(kind);
+    platform.Seed(StoreState{{true, "SPX", std::nullopt}, {}});
+    ProcessResult run = platform.Run({"debugmsg", euro});
+    EXPECT_EQ(0, run.status) << kind.name;
+    EXPECT_EQ(euro, platform.Read().primary.debug) << kind.name;
+
+    std::string before = ReadFile(platform.store_);
+    run = platform.Run({"debugmsg", latin1});
+    bool unicode = kind.dialect != Dialect::kRegedit4;
+    EXPECT_EQ(unicode ? 1 : 0, run.status) << kind.name;
+    EXPECT_NE(unicode, run.out.find("Error: Unable to update Debug Messages : rc 1113.\n") ==
+                           std::string::npos)
+        << kind.name;
+    if (unicode) {
+      EXPECT_EQ(before, ReadFile(platform.store_)) << kind.name;
+    } else {
+      EXPECT_EQ(latin1, platform.Read().primary.debug);
+    }
+  }
+}
 
 TEST(EndToEndFile, LongestListReadsBack) {
   FileStore platform;
   CheckLongestListReadsBack(&platform);
+}
+
+TEST(EndToEndFile, AnEmptyStoreVariableMeansTheDefault) {
+  TempDir home, cwd;
+  std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec \"$1\"", cwd.path(),
+                                   KOVALSET_BINARY};
+  ProcessResult run =
+      RunProcess(argv, {"KOVALSET_REGISTRY=", "XDG_DATA_HOME", "HOME=" + home.path()});
+  EXPECT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_EQ(std::vector<std::string>{".local"}, ListFolder(home.path()));
+  EXPECT_EQ(std::vector<std::string>{}, ListFolder(cwd.path())) << "a stray file";
+}
+
+// Without HOME, as under cron: the home folder of the password database.
+TEST(EndToEndFile, WithoutHomeThePasswordDatabaseSays) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  }
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  std::string program = dir.File("kovalset");
+  WriteFile(program, ReadFile(KOVALSET_BINARY));
+  chmod(program.c_str(), 0755);
+  const std::pair<const char*, std::string> users[] = {
+      // nobody's home folder is /nonexistent, which cannot be made.
+      {"--reuid=65534",
+       "kovalset: /nonexistent/.local/share/kovalset: cannot make the folder "
+       "(rc 3)\n"},
+      {"--reuid=54321",
+       "kovalset: no home folder to keep the store in: set KOVALSET_REGISTRY or "
+       "HOME (rc 3)\n"},
+  };
+  for (const auto& [user, err] : users) {
+    ProcessResult run = RunProcess({"setpriv", user, "--regid=65534", "--clear-groups", program},
+                                   {"KOVALSET_REGISTRY", "XDG_DATA_HOME", "HOME"});
+    EXPECT_EQ(err, run.err);
+    EXPECT_EQ(1, run.status);
+  }
 }
 
 TEST(EndToEndFile, FirstRunWritesAPlainStoreInTheDefaultPlace) {

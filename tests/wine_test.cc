@@ -137,6 +137,63 @@ TEST(WindowsView, WhatRegAddPutsInThe32BitViewIsShown) {
   EXPECT_EQ("0\n0\n", RegistryState({"vendors", "64"}).out);
 }
 
+// Windows' own importer and exporter: the store is the file an admin takes
+// from a workstation and deploys to many with `reg import FILE /reg:32`.
+std::string WindowsPath(std::string path) {
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return "Z:" + path;
+}
+
+const StoreState kDeployed = {KeyState{true, "SPX", "On"}, KeyState{}};
+
+void CheckImportsInto32BitView(const std::string& file) {
+  SeedView("32", StoreState{});
+  SeedView("64", StoreState{});
+  ProcessResult import = Wine({"reg", "import", WindowsPath(file), "/reg:32"});
+  ASSERT_EQ(0, import.status) << ReadFile(file);
+  EXPECT_EQ(kDeployed, ReadView("32"));
+  EXPECT_EQ("0\n0\n", RegistryState({"vendors", "64"}).out);
+}
+
+TEST(RegFiles, AnExportIsChangedAndImportsBack) {
+  TempDir dir;
+  std::string file = dir.File("exported.reg");
+  SeedView("32", StoreState{KeyState{true, "TCPIP", std::nullopt}, KeyState{}});
+  ASSERT_EQ(0, Wine({"reg", "export", "HKLM\\Software\\Calderan Software", WindowsPath(file),
+                     "/reg:32", "/y"})
+                   .status);
+  ASSERT_EQ("\xff\xfe", ReadFile(file).substr(0, 2)) << "not regedit's UTF-16";
+  ProcessResult run =
+      RunProcess(KovalsetCommand({"spx", "debugmsg", "On"}), {"KOVALSET_REGISTRY=" + file});
+  EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : TCPIP\n" +
+                "Updating Supported Protocols to : SPX\n" +
+                "Debug Messages entry does not exist.\nUpdating Debug Messages to : On\n",
+            run.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("\xff\xfe", ReadFile(file).substr(0, 2));
+  CheckImportsInto32BitView(file);
+}
+
+// Wine's importer refuses a UTF-8 file with a byte-order mark, which the
+// utility only ever keeps, never makes.
+TEST(RegFiles, StoresTheUtilityWroteImport) {
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n";
+  std::string utf16 = "\xff\xfe";
+  for (char c : v5) utf16 += std::string{c, '\0'};
+  const std::pair<const char*, std::string> starts[] = {
+      {"REGEDIT4 (a new store)", ""}, {"version 5, UTF-8", v5}, {"version 5, UTF-16", utf16}};
+  for (const auto& [dialect, start] : starts) {
+    TempDir dir;
+    std::string file = dir.File("hklm.reg");
+    if (!start.empty()) WriteFile(file, start);
+    ProcessResult run =
+        RunProcess(KovalsetCommand({"spx", "debugmsg", "On"}), {"KOVALSET_REGISTRY=" + file});
+    ASSERT_EQ(0, run.status) << dialect << ": " << run.out << run.err;
+    SCOPED_TRACE(dialect);
+    CheckImportsInto32BitView(file);
+  }
+}
+
 // The differences the README's platform notes give, as pairs of a line of the
 // file registry and the Windows line in its place.
 std::vector<std::pair<std::string, std::string>> DocumentedDifferences() {
