@@ -344,6 +344,20 @@ bool EqualFoldingCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool MayBeginStore(std::string_view head) {
+  auto begins = [](std::string_view text, std::string_view header) {
+    size_t n = std::min(text.size(), header.size());
+    return text.substr(0, n) == header.substr(0, n);
+  };
+  if (StartsWith(head, 0, kUtf16Bom)) {
+    std::string header;
+    Utf8ToUtf16(kUnicodeHeader, &header);
+    return begins(head.substr(2), header);
+  }
+  if (StartsWith(head, 0, kUtf8Bom)) return begins(head.substr(3), kUnicodeHeader);
+  return begins(head, kHeader) || begins(head, kUnicodeHeader);
+}
+
 bool IsAtOrBelow(std::string_view path, std::string_view key) {
   if (key.empty()) return true;
   return path.size() >= key.size() && EqualFoldingCase(path.substr(0, key.size()), key) &&

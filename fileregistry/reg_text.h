@@ -131,6 +131,10 @@ class RegText {
   Dialect dialect_ = Dialect::kRegedit4;
 };
 
+// Whether the first bytes of a file, `head`, can begin a store: a header of
+// either dialect, in an encoding it may have. Says nothing of the rest.
+bool MayBeginStore(std::string_view head);
+
 // True when `a` and `b` are equal but for ASCII case.
 bool EqualFoldingCase(std::string_view a, std::string_view b);
 

@@ -3,9 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
@@ -181,6 +184,29 @@ TEST_F(RegistryApi, A32BitStoreHasOneView) {
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
   RegCloseKey(key);
   EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", ReadFile(store_));
+}
+
+// The Win32 calls may be made from any thread; so may ours.
+TEST_F(RegistryApi, ThreadsShareTheRegistry) {
+  RegCloseKey(Create(kKey));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      HKEY key = nullptr;
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key) != 0) ++failures;
+      std::string name = "t" + std::to_string(t);
+      for (int i = 0; i < 20; ++i) {
+        DWORD size;
+        std::string data;
+        if (SetText(key, name.c_str(), std::to_string(i)) != 0) ++failures;
+        if (Query(key, name.c_str(), 8, &size, &data) != 0) ++failures;
+      }
+      RegCloseKey(key);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
 }
 
 TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {

@@ -6,8 +6,10 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -101,17 +103,24 @@ struct FileIdentity {
 };
 
 // The last store read or written by this process, so that the calls of one
-// run read the file once. What it wrote itself is parsed when next needed.
+// run read the file once: what it holds, what this process wrote there
+// (parsed when next needed), or why it is not a store.
 struct Cache {
   std::string path;
   FileIdentity identity;
   std::shared_ptr<const RegText> store;
-  std::string written;  // when `store` is null
+  std::string written;  // when `store` is null and `refused` is 0
+  long refused = 0;
 };
+std::mutex cache_mutex;  // the Win32 calls we imitate may be made from any thread
 Cache& TheCache() {
   static Cache* cache = new Cache;  // left for the process's end to reclaim
   return *cache;
 }
+
+// Far beyond any export of a whole registry, and refused unread.
+const off_t kLargestStore = off_t{1} << 30;
+const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
 
 // Memory for a file's bytes, mapped with its pages in place: one call
 // instead of a fault for every page of a large store.
@@ -136,6 +145,7 @@ struct FileBuffer {
 long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
   size_t room = static_cast<size_t>(size_hint) + 4096;
   for (;;) {
+    if (room > static_cast<size_t>(kLargestStore) + 4096) return ERROR_FILE_TOO_LARGE;
     auto file = std::make_shared<FileBuffer>(room);
     if (file->data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     size_t used = 0;
@@ -156,10 +166,43 @@ long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
   }
 }
 
-}  // namespace
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
-long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+// Follows the symlinks at `path` to the file they name, as the kernel's
+// protected_symlinks does whatever it is set to: in a sticky folder that
+// anyone may write, a symlink is followed only when it belongs to the caller
+// or to the folder's owner, so that no other user can send our writes
+// elsewhere. A link to nothing is the missing file it names.
+long ResolveStore(const std::string& path, std::string* target) {
+  std::string current = path;
+  for (int links = 0; links < 40; ++links) {
+    struct stat link;
+    if (lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+      *target = current;
+      return ERROR_SUCCESS;
+    }
+    std::string folder = FolderOf(current);
+    struct stat dir;
+    if (stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) &&
+        link.st_uid != geteuid() && link.st_uid != dir.st_uid) {
+      return Refuse(current, "a symlink of another user in a sticky folder (rc 5)",
+                    ERROR_ACCESS_DENIED);
+    }
+    char name[PATH_MAX];
+    ssize_t n = readlink(current.c_str(), name, sizeof(name));
+    if (n < 0) return RefuseErrno(current, errno);
+    if (n == static_cast<ssize_t>(sizeof(name))) return RefuseErrno(current, ENAMETOOLONG);
+    current = name[0] == '/' ? std::string(name, n) : folder + "/" + std::string(name, n);
+  }
+  return RefuseErrno(path, ELOOP);
+}
+
+long LoadResolved(const std::string& path, std::shared_ptr<const RegText>* store) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       *store = std::make_shared<RegText>();
@@ -172,9 +215,11 @@ long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
   if (S_ISDIR(st.st_mode)) return Refuse(path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
   if (!S_ISREG(st.st_mode)) return Refuse(path, "not a regular file", ERROR_BADDB);
 
+  std::lock_guard<std::mutex> lock(cache_mutex);
   Cache& cache = TheCache();
   FileIdentity identity(st);
   if (cache.path == path && cache.identity == identity) {
+    if (cache.refused != 0) return cache.refused;  // said once already
     if (!cache.store) {
       auto parsed = std::make_shared<RegText>();
       if (!parsed->Parse(std::move(cache.written))) {
@@ -186,43 +231,53 @@ long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
     *store = cache.store;
     return ERROR_SUCCESS;
   }
+  long refused = 0;
+  std::string where = path, why;
   std::shared_ptr<FileBuffer> buffer;
-  if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
-    return Refuse(path, "cannot be read (rc " + std::to_string(status) + ")", status);
-  }
-  auto parsed = std::make_shared<RegText>();
-  std::string_view text(buffer->data, buffer->size);
   ParseError error;
-  if (!parsed->Parse(std::move(buffer), text, &error)) {
-    return Refuse(path + ":" + std::to_string(error.line), error.reason, ERROR_BADDB);
+  auto parsed = std::make_shared<RegText>();
+  // A file that cannot be a store is not read further than its first bytes.
+  char head[64];
+  ssize_t head_size = pread(fd.get(), head, sizeof(head), 0);
+  if (st.st_size > kLargestStore) {
+    refused = ERROR_FILE_TOO_LARGE;
+    why = kLargestStoreText;
+  } else if (head_size >= 0 && !MayBeginStore(std::string_view(head, head_size))) {
+    refused = ERROR_BADDB;
+    where += ":1";
+    why = "not a registry file";
+  } else if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
+    return Refuse(path,
+                  status == ERROR_FILE_TOO_LARGE
+                      ? kLargestStoreText
+                      : "cannot be read (rc " + std::to_string(status) + ")",
+                  status);
+  } else {
+    std::string_view text(buffer->data, buffer->size);
+    if (!parsed->Parse(std::move(buffer), text, &error)) {
+      refused = ERROR_BADDB;
+      where += ":" + std::to_string(error.line);
+      why = error.reason;
+    }
   }
-  cache = Cache{path, identity, parsed, std::string()};
+  if (refused != 0) {
+    cache = Cache{path, identity, nullptr, std::string(), refused};
+    return Refuse(where, why, refused);
+  }
+  cache = Cache{path, identity, parsed, std::string(), 0};
   *store = parsed;
   return ERROR_SUCCESS;
 }
 
+}  // namespace
+
+long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
+  std::string target;
+  if (long status = ResolveStore(path, &target)) return status;
+  return LoadResolved(target, store);
+}
+
 namespace {
-
-// The file that writes go to: the store itself, or what its symlink names.
-long WriteTarget(const std::string& path, std::string* target) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-    *target = path;
-    return ERROR_SUCCESS;
-  }
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) {
-    return errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ERROR_PATH_NOT_FOUND;
-  }
-  *target = resolved;
-  return ERROR_SUCCESS;
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
 std::string TempPrefix(const std::string& target) {
@@ -260,6 +315,39 @@ long MakeFolders(const std::string& folder) {
   return ERROR_SUCCESS;
 }
 
+// Takes the exclusive lock beside the store. The lock file is opened for
+// reading only (flock needs no more, so a user who may write the store is
+// not kept out by another's lock file), never through a symlink, and waited
+// for at most a bounded time: anyone who can read it can hold it.
+long TakeLock(const std::string& lock_path, int* lock) {
+  const int kWaitMilliseconds = 10000;
+  Fd fd(open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
+    if (errno == ELOOP)
+      return Refuse(lock_path, "the lock is a symlink (rc 5)", ERROR_ACCESS_DENIED);
+    return RefuseErrno(lock_path, errno);
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return RefuseErrno(lock_path, errno);
+  if (!S_ISREG(st.st_mode)) {
+    return Refuse(lock_path, "the lock is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+  }
+  int waited = 0;
+  for (int pause = 1; flock(fd.get(), LOCK_EX | LOCK_NB) != 0;) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return RefuseErrno(lock_path, errno);
+    if (waited >= kWaitMilliseconds) {
+      return Refuse(lock_path, "held by another process for 10 s; gave up (rc 1460)",
+                    ERROR_TIMEOUT);
+    }
+    usleep(static_cast<useconds_t>(pause) * 1000);
+    waited += pause;
+    pause = std::min(pause * 2, 50);
+  }
+  *lock = fd.Release();
+  return ERROR_SUCCESS;
+}
+
 long WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -271,41 +359,76 @@ long WriteAll(int fd, const std::string& text) {
   return ERROR_SUCCESS;
 }
 
-// Writes `text` to a new file beside `target`, flushes it, renames it over
-// `target` and flushes the folder.
+// Gives the file at `fd` the extended attributes of `from`: POSIX ACLs and
+// security labels among them. Returns 0, or the status of the first that
+// could not be kept.
+long CopyExtendedAttributes(const std::string& from, int fd) {
+  ssize_t size = llistxattr(from.c_str(), nullptr, 0);
+  if (size < 0)
+    return errno == ENOTSUP || errno == ENOENT ? ERROR_SUCCESS : RefuseErrno(from, errno);
+  std::string names(static_cast<size_t>(size), '\0');
+  size = llistxattr(from.c_str(), &names[0], names.size());
+  if (size < 0) return RefuseErrno(from, errno);
+  names.resize(static_cast<size_t>(size));
+  for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
+    const char* name = names.c_str() + at;
+    ssize_t length = lgetxattr(from.c_str(), name, nullptr, 0);
+    std::string value(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length < 0 || lgetxattr(from.c_str(), name, &value[0], value.size()) != length ||
+        fsetxattr(fd, name, value.data(), value.size(), 0) != 0) {
+      int error = errno;
+      return Refuse(from,
+                    std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
+                        " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+                    StatusFromErrno(error));
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+// Writes `text` to a new file beside `target`, with the old file's owner,
+// mode and extended attributes, flushes it, renames it over `target` and
+// flushes the folder. Once the rename is done the write has succeeded: a
+// folder that cannot be opened (one the writer may write but not read) is
+// not flushed, so a crash soon after may bring back the old file.
 long ReplaceFile(const std::string& target, const std::string& text) {
   // Renaming over a file needs only its folder's permission; the file's own
   // is what the user set for the store.
   if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
-    return ERROR_ACCESS_DENIED;
+    return RefuseErrno(target, EACCES);
   }
   std::string temp = TempPrefix(target) + "XXXXXX";
   Fd fd(mkstemp(&temp[0]));
-  if (fd.get() < 0) return StatusFromErrno(errno);
+  if (fd.get() < 0) return RefuseErrno(FolderOf(target), errno);
 
+  long status = ERROR_SUCCESS;
   struct stat old;
   if (stat(target.c_str(), &old) == 0) {
     (void)fchown(fd.get(), old.st_uid, old.st_gid);
     fchmod(fd.get(), old.st_mode & 07777);
+    status = CopyExtendedAttributes(target, fd.get());
   } else {
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd.get(), 0666 & ~mask);
   }
-  long status = WriteAll(fd.get(), text);
-  if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = StatusFromErrno(errno);
-  if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = StatusFromErrno(errno);
+  if (status == ERROR_SUCCESS) {
+    status = WriteAll(fd.get(), text);
+    if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = StatusFromErrno(errno);
+    if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = StatusFromErrno(errno);
+    if (status != ERROR_SUCCESS) {
+      Refuse(target, "cannot be written (rc " + std::to_string(status) + ")", status);
+    }
+  }
+  Fd folder(open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (status == ERROR_SUCCESS && rename(temp.c_str(), target.c_str()) != 0) {
-    status = StatusFromErrno(errno);
+    status = RefuseErrno(target, errno);
   }
   if (status != ERROR_SUCCESS) {
     unlink(temp.c_str());
     return status;
   }
-  Fd folder(open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0 || (fsync(folder.get()) != 0 && errno != EINVAL)) {
-    return ERROR_REGISTRY_IO_FAILED;
-  }
+  if (folder.get() >= 0) fsync(folder.get());
   return ERROR_SUCCESS;
 }
 
@@ -357,34 +480,33 @@ long StorePath(std::string* path) {
 long UpdateStore(const std::string& path, bool make_folders,
                  const std::function<long(const RegText&, std::string*)>& edit) {
   std::string target;
-  if (WriteTarget(path, &target) != ERROR_SUCCESS) return RefuseErrno(path, errno);
+  if (long status = ResolveStore(path, &target)) return status;
+  if (target != path && access(target.c_str(), F_OK) != 0) {
+    return RefuseErrno(path, ENOENT);  // a symlink to nothing is not written through
+  }
   if (make_folders) {
     if (long status = MakeFolders(FolderOf(target))) {
       return Refuse(FolderOf(target), "cannot make the folder (rc " + std::to_string(status) + ")",
                     status);
     }
   }
-  std::string lock_path = target + ".lock";
-  Fd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (lock.get() < 0) return RefuseErrno(lock_path, errno);
-  while (flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return RefuseErrno(lock_path, errno);
-  }
+  int lock_fd = -1;
+  if (long status = TakeLock(target + ".lock", &lock_fd)) return status;
+  Fd lock(lock_fd);
 
   std::shared_ptr<const RegText> store;
-  if (long status = LoadStore(target, &store)) return status;
+  if (long status = LoadResolved(target, &store)) return status;
   RemoveStaleTempFiles(target);
   std::string text;
   if (long status = edit(*store, &text)) return status;
   if (text.empty()) return ERROR_SUCCESS;
-  if (long status = ReplaceFile(target, text)) {
-    return Refuse(target, "cannot be replaced (rc " + std::to_string(status) + ")", status);
-  }
+  if (long status = ReplaceFile(target, text)) return status;
 
   // Remember what was written, so the next call need not read it back.
   struct stat st;
   if (stat(target.c_str(), &st) == 0) {
-    TheCache() = Cache{target, FileIdentity(st), nullptr, std::move(text)};
+    std::lock_guard<std::mutex> guard(cache_mutex);
+    TheCache() = Cache{target, FileIdentity(st), nullptr, std::move(text), 0};
   }
   return ERROR_SUCCESS;
 }

@@ -1,6 +1,8 @@
 #include "tests/end_to_end.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 void CheckRunCase(Platform* platform, const RunCase& c) {
   platform->Seed(c.before);
@@ -27,4 +29,19 @@ void CheckLongestListReadsBack(Platform* platform) {
   EXPECT_EQ(kBanner + std::string("Current Supported Protocols : SPX and ") + list.substr(4) + "\n",
             run.out);
   EXPECT_EQ(0, run.status);
+}
+
+bool NobodysProgram::Possible() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+
+NobodysProgram::NobodysProgram() {
+  chmod(dir_.path().c_str(), 0755);
+  WriteFile(path_, ReadFile(KOVALSET_BINARY));
+  chmod(path_.c_str(), 0755);
+}
+
+std::vector<std::string> NobodysProgram::Command(const std::vector<std::string>& words) const {
+  std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   path_};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return argv;
 }

@@ -22,6 +22,21 @@ class Platform {
 // The built program (KOVALSET_BINARY) with `words`.
 std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words);
 
+// A copy of the built program that user nobody may run, for tests that run
+// as root: `Command` runs it as nobody, with nogroup as its only group.
+class NobodysProgram {
+ public:
+  static const uid_t kUid = 65534;
+  // Whether this process may run programs as nobody.
+  static bool Possible();
+  NobodysProgram();
+  std::vector<std::string> Command(const std::vector<std::string>& words) const;
+
+ private:
+  TempDir dir_;
+  std::string path_ = dir_.File("kovalset");
+};
+
 // Seeds, runs and checks one case: exact output, status, nothing on stderr,
 // and the registry after.
 void CheckRunCase(Platform* platform, const RunCase& c);

@@ -38,6 +38,8 @@ struct StoreKind {
   bool sixty_four_bit;
 };
 
+void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
+
 const StoreKind kStoreKinds[] = {
     {"Regedit4", Dialect::kRegedit4, false},
     {"Regedit4From64Bit", Dialect::kRegedit4, true},
@@ -221,14 +223,8 @@ TEST(EndToEndFile, AnEmptyStoreVariableMeansTheDefault) {
 
 // Without HOME, as under cron: the home folder of the password database.
 TEST(EndToEndFile, WithoutHomeThePasswordDatabaseSays) {
-  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
-    GTEST_SKIP() << "needs root and setpriv to run as another user";
-  }
-  TempDir dir;
-  chmod(dir.path().c_str(), 0755);
-  std::string program = dir.File("kovalset");
-  WriteFile(program, ReadFile(KOVALSET_BINARY));
-  chmod(program.c_str(), 0755);
+  if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root and setpriv";
+  NobodysProgram program;
   const std::pair<const char*, std::string> users[] = {
       // nobody's home folder is /nonexistent, which cannot be made.
       {"--reuid=65534",
@@ -239,8 +235,9 @@ TEST(EndToEndFile, WithoutHomeThePasswordDatabaseSays) {
        "HOME (rc 3)\n"},
   };
   for (const auto& [user, err] : users) {
-    ProcessResult run = RunProcess({"setpriv", user, "--regid=65534", "--clear-groups", program},
-                                   {"KOVALSET_REGISTRY", "XDG_DATA_HOME", "HOME"});
+    std::vector<std::string> argv = program.Command({});
+    argv[1] = user;
+    ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY", "XDG_DATA_HOME", "HOME"});
     EXPECT_EQ(err, run.err);
     EXPECT_EQ(1, run.status);
   }

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -150,27 +152,22 @@ TEST(Faults, FullDiskLeavesTheStoreAsItWas) {
 }
 
 TEST(Faults, StoreTheUserMayReadButNotWrite) {
-  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
-    GTEST_SKIP() << "needs root and setpriv to run as another user";
-  }
-  const uid_t kNobody = 65534;
+  if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root and setpriv";
+  NobodysProgram program;
   // A store in root's folder, and a read-only one in the user's own folder.
   for (bool own_folder : {false, true}) {
     TempDir dir;
     chmod(dir.path().c_str(), 0755);
-    std::string program = dir.File("kovalset"), store = dir.File("hklm.reg");
-    WriteFile(program, ReadFile(KOVALSET_BINARY));
-    chmod(program.c_str(), 0755);
+    std::string store = dir.File("hklm.reg");
     const std::string before = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"SPX\"\n";
     WriteFile(store, before);
     chmod(store.c_str(), own_folder ? 0444 : 0644);
     if (own_folder) {
-      ASSERT_EQ(0, chown(dir.path().c_str(), kNobody, kNobody));
-      ASSERT_EQ(0, chown(store.c_str(), kNobody, kNobody));
+      ASSERT_EQ(0, chown(dir.path().c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+      ASSERT_EQ(0, chown(store.c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
     }
-    ProcessResult run = RunProcess({"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                    "--clear-groups", program, "tcpip", "debugmsg", "On"},
-                                   {"KOVALSET_REGISTRY=" + store});
+    ProcessResult run =
+        RunProcess(program.Command({"tcpip", "debugmsg", "On"}), {"KOVALSET_REGISTRY=" + store});
     EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : SPX\n" +
                   "Updating Supported Protocols to : TCPIP\n" +
                   "Error: Unable to update Supported Protocols: rc 5.\n" +
@@ -180,6 +177,194 @@ TEST(Faults, StoreTheUserMayReadButNotWrite) {
         << (own_folder ? "read-only store in the user's folder" : "store in root's folder");
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(before, ReadFile(store));
+  }
+}
+
+// What other users of the machine, and odd files beside the store, can do.
+// Each case arranges a folder, runs a write as root or as nobody, and checks
+// what the run said and what the files hold after.
+struct UserFault {
+  const char* name;
+  bool as_nobody;
+  // Lays out `dir`; returns the store's path.
+  std::function<std::string(const std::string& dir)> arrange;
+  std::string output;  // what follows the banner, for the words "tcpip"
+  int status;
+  std::string err;  // "@" stands for the folder
+  std::function<void(const std::string& dir)> check;
+};
+
+const std::string kStored = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"SPX\"\n";
+const std::string kUpdating =
+    "Current Supported Protocols : SPX\nUpdating Supported Protocols to : TCPIP\n";
+const std::string kStoredTcpip = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"TCPIP\"\n";
+
+std::string Mkdir(const std::string& path, mode_t mode, uid_t owner = 0) {
+  mkdir(path.c_str(), mode);
+  chmod(path.c_str(), mode);  // past the umask, sticky bit included
+  EXPECT_EQ(0, chown(path.c_str(), owner, owner));
+  return path;
+}
+
+// A world-writable sticky folder ww holding a symlink owned by `owner` to a
+// file in root's private folder.
+std::string StickyFolderLink(const std::string& dir, uid_t owner) {
+  Mkdir(dir + "/secret", 0700);
+  WriteFile(dir + "/secret/empty.conf", "");
+  std::string store = Mkdir(dir + "/ww", 01777) + "/hklm.reg";
+  EXPECT_EQ(0, symlink((dir + "/secret/empty.conf").c_str(), store.c_str()));
+  EXPECT_EQ(0, lchown(store.c_str(), owner, owner));
+  return store;
+}
+
+// A store of nobody's, in a folder of nobody's with mode `mode`.
+std::string NobodysStore(const std::string& dir, mode_t mode) {
+  std::string store = dir + "/own/hklm.reg";
+  Mkdir(dir + "/own", 0755, NobodysProgram::kUid);
+  WriteFile(store, kStored);
+  EXPECT_EQ(0, chown(store.c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+  chmod((dir + "/own").c_str(), mode);
+  return store;
+}
+
+const UserFault kUserFaults[] = {
+    {"AnotherUsersSymlinkInAStickyFolder", false,
+     [](const std::string& dir) { return StickyFolderLink(dir, NobodysProgram::kUid); },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1,
+     "kovalset: @/ww/hklm.reg: a symlink of another user in a sticky folder (rc 5)\n",
+     [](const std::string& dir) {
+       EXPECT_EQ("", ReadFile(dir + "/secret/empty.conf"));
+       EXPECT_EQ(std::vector<std::string>{"empty.conf"}, ListFolder(dir + "/secret"));
+     }},
+    {"OwnSymlinkInAStickyFolder", false,
+     [](const std::string& dir) { return StickyFolderLink(dir, 0); },
+     std::string(kCreating) +
+         "Supported Protocols entry does not exist.\nCreating new entry : TCPIP.\n",
+     0, "",
+     [](const std::string& dir) {
+       EXPECT_NE("", ReadFile(dir + "/secret/empty.conf")) << "written through the link";
+     }},
+    {"LockIsAnotherUsersSymlink", false,
+     [](const std::string& dir) {
+       WriteFile(dir + "/hklm.reg", kStored);
+       EXPECT_EQ(0, symlink((dir + "/planted").c_str(), (dir + "/hklm.reg.lock").c_str()));
+       EXPECT_EQ(0, lchown((dir + "/hklm.reg.lock").c_str(), NobodysProgram::kUid, 0));
+       return dir + "/hklm.reg";
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n", 1,
+     "kovalset: @/hklm.reg.lock: the lock is a symlink (rc 5)\n",
+     [](const std::string& dir) {
+       EXPECT_NE(0, access((dir + "/planted").c_str(), F_OK)) << "the link's target was made";
+       EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg"));
+     }},
+    {"LockIsNotAFile", false,
+     [](const std::string& dir) {
+       WriteFile(dir + "/hklm.reg", kStored);
+       EXPECT_EQ(0, mkfifo((dir + "/hklm.reg.lock").c_str(), 0666));
+       return dir + "/hklm.reg";
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n", 1,
+     "kovalset: @/hklm.reg.lock: the lock is not a regular file (rc 5)\n",
+     [](const std::string& dir) { EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg")); }},
+    {"FolderTheWriterMayWriteButNotRead", true,
+     [](const std::string& dir) { return NobodysStore(dir, 0333); }, kUpdating, 0, "",
+     [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
+    {"LockFileOfAnotherUser", true,
+     [](const std::string& dir) {
+       std::string store = NobodysStore(dir, 0755);
+       WriteFile(store + ".lock", "");
+       chmod((store + ".lock").c_str(), 0644);
+       return store;
+     },
+     kUpdating, 0, "",
+     [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
+    {"FileOfFourGigabytes", false,
+     [](const std::string& dir) {
+       int fd = open((dir + "/hklm.reg").c_str(), O_WRONLY | O_CREAT, 0644);
+       EXPECT_EQ(0, ftruncate(fd, off_t{4} << 30));
+       close(fd);
+       return dir + "/hklm.reg";
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 223.\n", 1,
+     "kovalset: @/hklm.reg: larger than 1 GiB, the most a store may be (rc 223)\n", nullptr},
+    {"LargeFileThatIsNoStore", false,
+     [](const std::string& dir) {
+       int fd = open((dir + "/hklm.reg").c_str(), O_WRONLY | O_CREAT, 0644);
+       EXPECT_EQ(0, ftruncate(fd, off_t{512} << 20));
+       close(fd);
+       return dir + "/hklm.reg";
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1009.\n", 1,
+     "kovalset: @/hklm.reg:1: not a registry file\n", nullptr},
+};
+
+class UserFaults : public ::testing::TestWithParam<UserFault> {};
+
+TEST_P(UserFaults, RefusedOrDoneAsTheyShouldBe) {
+  const UserFault& fault = GetParam();
+  if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root and setpriv to be another user";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  std::string store = fault.arrange(dir.path());
+  NobodysProgram program;
+  auto begin = std::chrono::steady_clock::now();
+  ProcessResult run =
+      RunProcess(fault.as_nobody ? program.Command({"tcpip"}) : KovalsetCommand({"tcpip"}),
+                 {"KOVALSET_REGISTRY=" + store});
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+  std::string err = fault.err;
+  if (size_t at = err.find('@'); at != std::string::npos) err.replace(at, 1, dir.path());
+  EXPECT_EQ(kBanner + fault.output, run.out);
+  EXPECT_EQ(err, run.err);
+  EXPECT_EQ(fault.status, run.status);
+  if (fault.check) fault.check(dir.path());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UserFaults, ::testing::ValuesIn(kUserFaults),
+                         [](const ::testing::TestParamInfo<UserFault>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Anyone who may read the lock file can hold it; a writer waits ten seconds
+// at most, then says so.
+TEST(Faults, LockHeldByAnotherProcess) {
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  WriteFile(store, kStored);
+  int held = open((store + ".lock").c_str(), O_RDONLY | O_CREAT, 0644);
+  ASSERT_EQ(0, flock(held, LOCK_SH));
+  auto begin = std::chrono::steady_clock::now();
+  ProcessResult run = RunProcess(KovalsetCommand({"tcpip"}), {"KOVALSET_REGISTRY=" + store});
+  auto waited = std::chrono::steady_clock::now() - begin;
+  close(held);
+  EXPECT_EQ(kBanner + kUpdating + "Error: Unable to update Supported Protocols: rc 1460.\n",
+            run.out);
+  EXPECT_EQ("kovalset: " + store + ".lock: held by another process for 10 s; gave up (rc 1460)\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_GE(waited, std::chrono::seconds(10));
+  EXPECT_LT(waited, std::chrono::seconds(15));
+  EXPECT_EQ(kStored, ReadFile(store));
+}
+
+// Extended attributes (POSIX ACLs, security labels) are kept by a rewrite.
+TEST(Faults, ExtendedAttributesAreKept) {
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  WriteFile(store, kStored);
+  if (setxattr(store.c_str(), "user.origin", "kept", 4, 0) != 0) {
+    GTEST_SKIP() << "no user extended attributes on this file system";
+  }
+  bool acl = RunProcess({"setfacl", "-m", "u:nobody:r", store}, {}).status == 0;
+  ProcessResult run = RunProcess(KovalsetCommand({"tcpip"}), {"KOVALSET_REGISTRY=" + store});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(kStoredTcpip, ReadFile(store));
+  char value[16] = {};
+  EXPECT_EQ(4, getxattr(store.c_str(), "user.origin", value, sizeof(value)));
+  EXPECT_STREQ("kept", value);
+  if (acl) {
+    EXPECT_NE(std::string::npos,
+              RunProcess({"getfacl", "-c", store}, {}).out.find("user:nobody:r--"));
   }
 }
 

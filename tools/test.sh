@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
 ensure_packages g++ cmake ninja-build libgtest-dev libgmock-dev clang libclang-rt-14-dev \
-  groff-base
+  groff-base acl
 # For the Windows build and its tests; without them those tests are skipped.
 ensure_packages g++-mingw-w64-x86-64-posix wine64 ||
   echo "warning: no cross compiler or Wine: the Windows tests will be skipped"
@@ -28,6 +28,13 @@ cmake --build build/test -j "$jobs"
 CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVALSET_SANITIZE=ON -DKOVALSET_WINDOWS_DIR="$windows_dir"
 cmake --build build/asan -j "$jobs"
+
+# The file registry's threaded test under ThreadSanitizer.
+CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKOVALSET_SANITIZE_THREADS=ON >/dev/null
+cmake --build build/tsan -j "$jobs" --target fileregistry_tests
+echo "ThreadSanitizer:"
+build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1
 
 for fuzzer in store run; do
   corpus=$(mktemp -d)
