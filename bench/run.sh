@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
-ensure_packages g++ cmake ninja-build libbenchmark-dev hyperfine git
+ensure_packages g++ cmake ninja-build pkg-config libhivex-dev libhivex-bin libgtest-dev \
+  libbenchmark-dev hyperfine git
 
 runs=${KOVALSET_BENCH_RUNS:-30}
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
@@ -65,6 +66,18 @@ for keys in 1 10000 100000; do
     "git config --file $git.run kovalset.protocols TCPIP"
 done
 
+# A SOFTWARE hive of 100,000 keys, beside hivex's own tools reading and
+# setting the same value.
+hive=$work/100000.hive
+build/bench/make_hive "$hive" 100000
+settings='\Calderan Software\Linvarro\Version 6.15\Settings'
+printf 'cd %s\nsetval 1\nSupported protocols\nstring:TCPIP\ncommit\n' "$settings" >"$work/hivexsh"
+add "hive view 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program"
+add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program tcpip"
+add "hivexget 100000" "$work/prepare $hive $hive.run" \
+  "hivexget $hive.run '$settings' 'Supported protocols'"
+add "hivexsh -w 100000" "$work/prepare $hive $hive.run" "hivexsh -w -f $work/hivexsh $hive.run"
+
 echo
 echo "== Whole runs ($runs each)"
 hyperfine -N --warmup 3 --runs "$runs" --style none --export-csv "$work/runs.csv" \
@@ -77,6 +90,8 @@ awk -F, 'NR > 1 { order[NR] = $1; ms[$1] = $4 * 1000 }
       name = order[i]
       printf "%-16s%10.2f%13.2f", name, ms[name], ms[name] / ms["/bin/true"]
       if (("git " name) in ms) printf "%14.2f", ms[name] / ms["git " name]
+      if (name == "hive view 100000") printf "%14.2f x hivexget", ms[name] / ms["hivexget 100000"]
+      if (name == "hive write 100000") printf "%14.2f x hivexsh -w", ms[name] / ms["hivexsh -w 100000"]
       printf "\n"
     }
   }' "$work/runs.csv"

@@ -751,3 +751,31 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
 }
 
 }  // namespace fileregistry
+
+namespace fileregistry {
+namespace {
+
+Replacement Writing(std::string bytes) {
+  Replacement file;
+  if (bytes.empty()) return file;
+  auto shared = std::make_shared<const std::string>(std::move(bytes));
+  file.bytes = shared;
+  file.write = [shared](int fd, const std::string&) { return WriteAll(fd, *shared); };
+  return file;
+}
+
+}  // namespace
+
+long RegText::AddKey(std::string_view path, Replacement* file) const {
+  *file = Writing(WithKey(StoredCase(path)));
+  return 0;
+}
+
+long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
+                       Replacement* file) const {
+  if (!CanStore(name, value)) return 1113;  // ERROR_NO_UNICODE_TRANSLATION
+  *file = Writing(WithValue(path, name, value));
+  return 0;
+}
+
+}  // namespace fileregistry

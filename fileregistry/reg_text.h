@@ -27,14 +27,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fileregistry/store.h"
+
 namespace fileregistry {
-
-struct RegValue {
-  uint32_t type = 0;
-  std::string data;
-
-  bool operator==(const RegValue& other) const { return type == other.type && data == other.data; }
-};
 
 // How a store file is written: header, encoding and byte-order mark.
 enum class Dialect { kRegedit4, kUnicodeUtf8, kUnicodeUtf8Bom, kUnicodeUtf16 };
@@ -48,7 +43,7 @@ struct ParseError {
 // Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
 // the empty path is HKEY_LOCAL_MACHINE itself. Names match without regard to
 // ASCII case.
-class RegText {
+class RegText : public Store {
  public:
   // Parses the file bytes `text`. Returns false, leaving this store empty and
   // saying why in `error` when given, when they are not a well-formed store.
@@ -70,7 +65,7 @@ class RegText {
 
   // Whether the key exists: its section, or a section below it, is present.
   // When it does, sets `*stored_path` to the path in the case it was stored.
-  bool FindKey(std::string_view path, std::string* stored_path) const;
+  bool FindKey(std::string_view path, std::string* stored_path) const override;
 
   // `path` with every leading part that already exists in the case it was
   // stored in.
@@ -78,7 +73,7 @@ class RegText {
 
   // Finds value `name` ("" for the default value) of key `path`. When a key's
   // section appears more than once, the last definition wins.
-  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const;
+  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override;
 
   // Calls `visit` for each section, in file order, with a null name and
   // value, and then for each value in it.
@@ -93,6 +88,12 @@ class RegText {
   // to `value`, or an empty string when it already holds exactly that.
   // `CanStore` must hold for them.
   std::string WithValue(std::string_view path, std::string_view name, const RegValue& value) const;
+
+  // The same, as a Store. SetValue refuses with 1113 what CanStore does not
+  // hold; the text store keeps exactly the bytes given, `zero_behind` or not.
+  long AddKey(std::string_view path, Replacement* file) const override;
+  long SetValue(std::string_view path, std::string_view name, const RegValue& value,
+                bool zero_behind, Replacement* file) const override;
 
  private:
   struct Section {

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "fileregistry/reg_text.h"
+#include "fileregistry/store.h"
 #include "fileregistry/store_file.h"
 #include "fileregistry/win32_registry.h"
 
@@ -58,7 +59,7 @@ bool JoinPath(const std::string& parent, const char* sub_key, std::string* path)
 // Windows' 32-bit view: in a 64-bit machine's registry, which holds
 // Software\Wow6432Node, a KEY_WOW64_32KEY open or create of Software\X works
 // on Software\Wow6432Node\X. A 32-bit machine's registry has one view.
-std::string InView(const RegText& store, const std::string& path, REGSAM access) {
+std::string InView(const Store& store, const std::string& path, REGSAM access) {
   const std::string_view software = "Software", redirected = "Software\\Wow6432Node";
   std::string unused;
   if ((access & KEY_WOW64_32KEY) == 0 || (access & KEY_WOW64_64KEY) != 0 ||
@@ -73,7 +74,8 @@ std::string InView(const RegText& store, const std::string& path, REGSAM access)
 }  // namespace fileregistry
 
 using fileregistry::OpenKey;
-using fileregistry::RegText;
+using fileregistry::Replacement;
+using fileregistry::Store;
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
@@ -85,7 +87,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
 
   std::string store_path;
   if (long status = fileregistry::StorePath(&store_path)) return status;
-  std::shared_ptr<const RegText> store;
+  std::shared_ptr<const Store> store;
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   path = fileregistry::InView(*store, path, samDesired);
   std::string stored_path;
@@ -105,20 +107,19 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
 
   std::string store_path;
   if (long status = fileregistry::StorePath(&store_path)) return status;
-  std::shared_ptr<const RegText> store;
+  std::shared_ptr<const Store> store;
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   if (!store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path)) {
     // Check again under the lock: another process may have made it meanwhile.
     long status =
-        fileregistry::UpdateStore(store_path, true, [&](const RegText& current, std::string* text) {
+        fileregistry::UpdateStore(store_path, true, [&](const Store& current, Replacement* file) {
           std::string view_path = fileregistry::InView(current, path, samDesired);
           if (current.FindKey(view_path, &stored_path)) return 0L;
-          stored_path = current.StoredCase(view_path);
-          *text = current.WithKey(stored_path);
+          stored_path = view_path;
           disposition = REG_CREATED_NEW_KEY;
-          return 0L;
+          return current.AddKey(view_path, file);
         });
     if (status != 0) return status;
   }
@@ -138,7 +139,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
 
   std::string store_path;
   if (long status = fileregistry::StorePath(&store_path)) return status;
-  std::shared_ptr<const RegText> store;
+  std::shared_ptr<const Store> store;
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
   if (!store->FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
@@ -170,18 +171,15 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
   if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
   std::string store_path;
   if (long status = fileregistry::StorePath(&store_path)) return status;
-  return fileregistry::UpdateStore(store_path, false,
-                                   [&](const RegText& current, std::string* text) {
-                                     std::string stored_path;
-                                     if (!current.FindKey(key.path, &stored_path))
-                                       return ERROR_KEY_DELETED;
-                                     // Windows cannot put bytes that are not in the code page into
-                                     // its Unicode registry; neither can a Unicode store.
-                                     if (!current.CanStore(name, value))
-                                       return ERROR_NO_UNICODE_TRANSLATION;
-                                     *text = current.WithValue(stored_path, name, value);
-                                     return ERROR_SUCCESS;
-                                   });
+  // Windows stores a text with the zero behind it when the count left it out,
+  // reading that byte as we do here.
+  bool text = dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
+  bool zero_behind = text && cbData > 0 && lpData[cbData - 1] != 0 && lpData[cbData] == 0;
+  return fileregistry::UpdateStore(store_path, false, [&](const Store& current, Replacement* file) {
+    std::string stored_path;
+    if (!current.FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
+    return current.SetValue(stored_path, name, value, zero_behind, file);
+  });
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {

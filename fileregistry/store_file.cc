@@ -17,9 +17,24 @@
 #include <cstring>
 #include <mutex>
 
+#include "fileregistry/hive_store.h"
+#include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
+
+long Refuse(const std::string& where, const std::string& reason, long status) {
+  static std::mutex mutex;
+  static std::string* last_said = new std::string;  // left for the process's end
+  std::string line = std::string(program_invocation_short_name) + ": " + where + ": " + reason;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (line != *last_said) {
+    fprintf(stderr, "%s\n", line.c_str());
+    *last_said = line;
+  }
+  return status;
+}
+
 namespace {
 
 // A file descriptor, closed when it goes out of scope.
@@ -41,20 +56,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// Says on standard error why the store cannot be used: "PROGRAM: WHERE:
-// REASON", once for each different line. Returns `status`.
-long Refuse(const std::string& where, const std::string& reason, long status) {
-  static std::mutex mutex;
-  static std::string* last_said = new std::string;  // left for the process's end
-  std::string line = std::string(program_invocation_short_name) + ": " + where + ": " + reason;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (line != *last_said) {
-    fprintf(stderr, "%s\n", line.c_str());
-    *last_said = line;
-  }
-  return status;
-}
 
 long StatusFromErrno(int error) {
   switch (error) {
@@ -108,8 +109,8 @@ struct FileIdentity {
 struct Cache {
   std::string path;
   FileIdentity identity;
-  std::shared_ptr<const RegText> store;
-  std::string written;  // when `store` is null and `refused` is 0
+  std::shared_ptr<const Store> store;
+  std::shared_ptr<const std::string> written;  // a text store, when `store` is null
   long refused = 0;
 };
 std::mutex cache_mutex;  // the Win32 calls we imitate may be made from any thread
@@ -201,7 +202,7 @@ long ResolveStore(const std::string& path, std::string* target) {
   return RefuseErrno(path, ELOOP);
 }
 
-long LoadResolved(const std::string& path, std::shared_ptr<const RegText>* store) {
+long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) {
   Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -222,7 +223,8 @@ long LoadResolved(const std::string& path, std::shared_ptr<const RegText>* store
     if (cache.refused != 0) return cache.refused;  // said once already
     if (!cache.store) {
       auto parsed = std::make_shared<RegText>();
-      if (!parsed->Parse(std::move(cache.written))) {
+      std::string_view text = *cache.written;
+      if (!parsed->Parse(cache.written, text)) {
         cache = Cache();
         return ERROR_BADDB;
       }
@@ -233,45 +235,52 @@ long LoadResolved(const std::string& path, std::shared_ptr<const RegText>* store
   }
   long refused = 0;
   std::string where = path, why;
-  std::shared_ptr<FileBuffer> buffer;
-  ParseError error;
-  auto parsed = std::make_shared<RegText>();
+  std::shared_ptr<const Store> loaded;
   // A file that cannot be a store is not read further than its first bytes.
   char head[64];
   ssize_t head_size = pread(fd.get(), head, sizeof(head), 0);
+  std::string_view head_bytes(head, head_size > 0 ? static_cast<size_t>(head_size) : 0);
   if (st.st_size > kLargestStore) {
     refused = ERROR_FILE_TOO_LARGE;
     why = kLargestStoreText;
-  } else if (head_size >= 0 && !MayBeginStore(std::string_view(head, head_size))) {
+  } else if (IsHive(head_bytes)) {
+    refused = OpenHive(path, head_bytes, &loaded, &why);
+  } else if (!MayBeginStore(head_bytes)) {
     refused = ERROR_BADDB;
     where += ":1";
     why = "not a registry file";
-  } else if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
-    return Refuse(path,
-                  status == ERROR_FILE_TOO_LARGE
-                      ? kLargestStoreText
-                      : "cannot be read (rc " + std::to_string(status) + ")",
-                  status);
   } else {
+    std::shared_ptr<FileBuffer> buffer;
+    if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
+      return Refuse(path,
+                    status == ERROR_FILE_TOO_LARGE
+                        ? kLargestStoreText
+                        : "cannot be read (rc " + std::to_string(status) + ")",
+                    status);
+    }
+    auto parsed = std::make_shared<RegText>();
     std::string_view text(buffer->data, buffer->size);
-    if (!parsed->Parse(std::move(buffer), text, &error)) {
+    ParseError error;
+    if (parsed->Parse(std::move(buffer), text, &error)) {
+      loaded = parsed;
+    } else {
       refused = ERROR_BADDB;
       where += ":" + std::to_string(error.line);
       why = error.reason;
     }
   }
   if (refused != 0) {
-    cache = Cache{path, identity, nullptr, std::string(), refused};
+    cache = Cache{path, identity, nullptr, nullptr, refused};
     return Refuse(where, why, refused);
   }
-  cache = Cache{path, identity, parsed, std::string(), 0};
-  *store = parsed;
+  cache = Cache{path, identity, loaded, nullptr, 0};
+  *store = loaded;
   return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-long LoadStore(const std::string& path, std::shared_ptr<const RegText>* store) {
+long LoadStore(const std::string& path, std::shared_ptr<const Store>* store) {
   std::string target;
   if (long status = ResolveStore(path, &target)) return status;
   return LoadResolved(target, store);
@@ -348,17 +357,6 @@ long TakeLock(const std::string& lock_path, int* lock) {
   return ERROR_SUCCESS;
 }
 
-long WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusFromErrno(errno);
-    done += static_cast<size_t>(n);
-  }
-  return ERROR_SUCCESS;
-}
-
 // Gives the file at `fd` the extended attributes of `from`: POSIX ACLs and
 // security labels among them. Returns 0, or the status of the first that
 // could not be kept.
@@ -386,12 +384,12 @@ long CopyExtendedAttributes(const std::string& from, int fd) {
   return ERROR_SUCCESS;
 }
 
-// Writes `text` to a new file beside `target`, with the old file's owner,
+// Writes the new file beside `target`, with the old file's owner,
 // mode and extended attributes, flushes it, renames it over `target` and
 // flushes the folder. Once the rename is done the write has succeeded: a
 // folder that cannot be opened (one the writer may write but not read) is
 // not flushed, so a crash soon after may bring back the old file.
-long ReplaceFile(const std::string& target, const std::string& text) {
+long ReplaceFile(const std::string& target, const Replacement& file) {
   // Renaming over a file needs only its folder's permission; the file's own
   // is what the user set for the store.
   if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
@@ -413,7 +411,7 @@ long ReplaceFile(const std::string& target, const std::string& text) {
     fchmod(fd.get(), 0666 & ~mask);
   }
   if (status == ERROR_SUCCESS) {
-    status = WriteAll(fd.get(), text);
+    status = file.write(fd.get(), temp);
     if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = StatusFromErrno(errno);
     if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = StatusFromErrno(errno);
     if (status != ERROR_SUCCESS) {
@@ -478,7 +476,7 @@ long StorePath(std::string* path) {
 }
 
 long UpdateStore(const std::string& path, bool make_folders,
-                 const std::function<long(const RegText&, std::string*)>& edit) {
+                 const std::function<long(const Store&, Replacement*)>& edit) {
   std::string target;
   if (long status = ResolveStore(path, &target)) return status;
   if (target != path && access(target.c_str(), F_OK) != 0) {
@@ -494,19 +492,31 @@ long UpdateStore(const std::string& path, bool make_folders,
   if (long status = TakeLock(target + ".lock", &lock_fd)) return status;
   Fd lock(lock_fd);
 
-  std::shared_ptr<const RegText> store;
+  std::shared_ptr<const Store> store;
   if (long status = LoadResolved(target, &store)) return status;
   RemoveStaleTempFiles(target);
-  std::string text;
-  if (long status = edit(*store, &text)) return status;
-  if (text.empty()) return ERROR_SUCCESS;
-  if (long status = ReplaceFile(target, text)) return status;
+  Replacement file;
+  if (long status = edit(*store, &file)) return status;
+  if (!file.write) return ERROR_SUCCESS;
+  if (long status = ReplaceFile(target, file)) return status;
 
   // Remember what was written, so the next call need not read it back.
   struct stat st;
-  if (stat(target.c_str(), &st) == 0) {
-    std::lock_guard<std::mutex> guard(cache_mutex);
-    TheCache() = Cache{target, FileIdentity(st), nullptr, std::move(text), 0};
+  std::lock_guard<std::mutex> guard(cache_mutex);
+  TheCache() = Cache();
+  if (file.bytes && stat(target.c_str(), &st) == 0) {
+    TheCache() = Cache{target, FileIdentity(st), nullptr, file.bytes, 0};
+  }
+  return ERROR_SUCCESS;
+}
+
+long WriteAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return StatusFromErrno(errno);
+    done += static_cast<size_t>(n);
   }
   return ERROR_SUCCESS;
 }

@@ -6,17 +6,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "fileregistry/reg_text.h"
+#include "tests/hive_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using fileregistry::RegText;
 using fileregistry::RegValue;
+
+std::string ToHex(const std::string& bytes) {
+  std::string hex;
+  char digits[3];
+  for (unsigned char c : bytes) {
+    snprintf(digits, sizeof(digits), "%02x", c);
+    hex += digits;
+  }
+  return hex;
+}
+
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
 
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
@@ -34,8 +54,9 @@ using fileregistry::Dialect;
 // settings live in the 32-bit view, under WOW6432Node.
 struct StoreKind {
   const char* name;
-  Dialect dialect;
+  Dialect dialect;  // a hive's texts are Unicode
   bool sixty_four_bit;
+  bool hive = false;  // a SOFTWARE hive, through hivex
 };
 
 void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
@@ -46,6 +67,8 @@ const StoreKind kStoreKinds[] = {
     {"Utf16From64Bit", Dialect::kUnicodeUtf16, true},
     {"Utf8", Dialect::kUnicodeUtf8, false},
     {"Utf8Bom", Dialect::kUnicodeUtf8Bom, false},
+    {"Hive", Dialect::kUnicodeUtf16, false, true},
+    {"HiveFrom64Bit", Dialect::kUnicodeUtf16, true, true},
 };
 
 struct Layout {
@@ -138,18 +161,98 @@ StoreState ReadState(const Layout& layout, const std::string& store_path) {
   return StateAt(store, layout.primary, layout.fallback);
 }
 
+// In a SOFTWARE hive, mounted at HKLM\Software: the same keys as in text,
+// and values of other types beside them.
+std::string InHive(const std::string& path) { return path.substr(sizeof("Software")); }
+
+void SeedHive(const Layout& layout, const StoreState& state, const std::string& file) {
+  HiveWriter hive(file);
+  hive.SetValue("Other", "Kept", 4, std::string("\x01\0\0\0", 4));
+  hive.SetValue("Other", "Blob", 3, std::string("\0\xff", 2));
+  hive.SetValue("Other", "Path", 2, Utf16Of("%SystemRoot%") + std::string(2, '\0'));
+  auto seed = [&hive](const std::string& primary, const std::string& fallback,
+                      const StoreState& keys) {
+    const std::pair<const std::string*, const KeyState*> pairs[] = {{&primary, &keys.primary},
+                                                                    {&fallback, &keys.fallback}};
+    for (const auto& [path, key] : pairs) {
+      if (!key->exists) continue;
+      hive.AddKey(InHive(*path));
+      if (key->protocols) hive.SetText(InHive(*path), "Supported protocols", *key->protocols);
+      if (key->debug) hive.SetText(InHive(*path), "Debug messages", *key->debug);
+    }
+  };
+  if (layout.kind.sixty_four_bit) {
+    hive.AddKey("WOW6432Node");
+    seed(kPrimaryKeyPath, kFallbackKeyPath, kOtherView);
+  }
+  seed(layout.primary, layout.fallback, state);
+  hive.Commit();
+}
+
+// What the hive holds, read by python3-hivex: texts must be UTF-16LE ended
+// by a zero, as Windows writes them.
+StoreState ReadHive(const Layout& layout, const std::string& file) {
+  std::vector<std::string> argv = {"/usr/bin/python3", KOVALSET_SOURCE_DIR "/tests/hive_state.py",
+                                   file, "\\Other|Kept|Blob|Path"};
+  std::vector<std::string> keys = {layout.primary, layout.fallback};
+  if (layout.kind.sixty_four_bit) keys.insert(keys.end(), {kPrimaryKeyPath, kFallbackKeyPath});
+  for (const std::string& key : keys) {
+    argv.push_back("\\" + InHive(key) + "|Supported protocols|Debug messages");
+  }
+  ProcessResult dump = RunProcess(argv, {});
+  std::istringstream lines(dump.out);
+  auto next = [&lines]() {
+    std::string line;
+    std::getline(lines, line);
+    return line;
+  };
+  EXPECT_EQ("1", next()) << "the other key was lost: " << dump.err;
+  EXPECT_EQ("4 01000000", next());
+  EXPECT_EQ("3 00ff", next());
+  EXPECT_EQ("2 " + ToHex(Utf16Of("%SystemRoot%") + std::string(2, '\0')), next());
+  auto text = [&next]() -> std::optional<std::string> {
+    std::string line = next();
+    if (line == "-") return std::nullopt;
+    EXPECT_EQ("1 ", line.substr(0, 2)) << "not REG_SZ: " << line;
+    std::string bytes = FromHex(line.substr(2));
+    if (bytes.empty()) return "";  // as Windows stores a text of no bytes
+    EXPECT_EQ(std::string(2, '\0'), bytes.substr(bytes.size() - std::min<size_t>(2, bytes.size())))
+        << "no terminating zero: " << line;
+    return fileregistry::Utf16ToUtf8(bytes.substr(0, bytes.size() - 2));
+  };
+  StoreState views[2];
+  for (size_t k = 0; k < keys.size(); ++k) {
+    StoreState& view = views[k / 2];
+    KeyState& key = k % 2 == 0 ? view.primary : view.fallback;
+    key.exists = next() == "1";
+    key.protocols = text();
+    key.debug = text();
+  }
+  if (layout.kind.sixty_four_bit) {
+    EXPECT_EQ(kOtherView, views[1]) << "the 64-bit view changed";
+  }
+  return views[0];
+}
+
 // The Linux build on a store file in a temporary folder.
 class FileStore : public Platform {
  public:
   explicit FileStore(const StoreKind& kind = kStoreKinds[0]) : layout_(kind) {}
   void Seed(const StoreState& state) override {
-    seed_ = SeedText(layout_, state);
-    WriteFile(store_, seed_);
+    if (layout_.kind.hive) {
+      SeedHive(layout_, state, store_);
+      seed_ = ReadFile(store_);
+    } else {
+      seed_ = SeedText(layout_, state);
+      WriteFile(store_, seed_);
+    }
   }
   ProcessResult Run(const std::vector<std::string>& words) override {
     return RunProcess(KovalsetCommand(words), {"KOVALSET_REGISTRY=" + store_});
   }
-  StoreState Read() override { return ReadState(layout_, store_); }
+  StoreState Read() override {
+    return layout_.kind.hive ? ReadHive(layout_, store_) : ReadState(layout_, store_);
+  }
 
   Layout layout_;
   TempDir dir_;

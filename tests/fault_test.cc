@@ -22,6 +22,7 @@
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/end_to_end.h"
+#include "tests/hive_fixture.h"
 
 namespace {
 
@@ -58,10 +59,51 @@ std::optional<std::string> Setting(const RegText& store, const char* name) {
   return value.data;
 }
 
-TEST(Faults, KillDuringWriteLeavesTheOldFileOrTheNew) {
+// Both kinds of store: a .reg text of about `bytes` bytes (5 MB: some 50,000
+// keys), or a SOFTWARE hive of `bytes` / 256 keys (20,000 for 5 MB).
+struct BigStoreCase {
+  const char* name;
+  bool hive;
+};
+
+class BigStores : public ::testing::TestWithParam<BigStoreCase> {
+ protected:
+  void Make(const std::string& path, size_t bytes, const char* value, const std::string& text) {
+    if (!GetParam().hive) {
+      WriteFile(path, BigStore(bytes, "\"" + std::string(value) + "\"=\"" + text + "\"\n"));
+      return;
+    }
+    HiveWriter hive(path);
+    for (size_t i = 0; i < bytes / 256; ++i) {
+      hive.SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i),
+                   "Name", "A value of other software " + std::to_string(i));
+    }
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), value, text);
+    hive.Commit();
+  }
+  // False when the file no longer opens as a store whose other keys are all
+  // there; else sets `*text` to the setting `value`.
+  bool Read(const std::string& path, const char* value, std::optional<std::string>* text) {
+    if (GetParam().hive) {
+      std::optional<std::string> filler;
+      return ReadHiveText(path, "Filler\\Group 0\\Key 0", "Name", &filler) && filler &&
+             ReadHiveText(path, std::string(kPrimaryKeyPath).substr(9), value, text);
+    }
+    RegText store;
+    RegValue filler;
+    if (!store.Parse(ReadFile(path)) ||
+        !store.FindValue("Software\\Filler\\Key 0", "Name", &filler)) {
+      return false;
+    }
+    *text = Setting(store, value);
+    return true;
+  }
+};
+
+TEST_P(BigStores, KillDuringWriteLeavesTheOldFileOrTheNew) {
   TempDir dir;
   std::string store = dir.File("hklm.reg");
-  WriteFile(store, BigStore(5 << 20, "\"Debug messages\"=\"v0\"\n"));
+  Make(store, 5 << 20, "Debug messages", "v0");
   size_t size = ReadFile(store).size();
 
   auto begin = std::chrono::steady_clock::now();
@@ -80,31 +122,27 @@ TEST(Faults, KillDuringWriteLeavesTheOldFileOrTheNew) {
     kill(pid, SIGKILL);
     WaitProcess(pid);
 
-    RegText text;
-    std::string bytes = ReadFile(store);
     std::optional<std::string> found;
-    RegValue last;
-    if (!text.Parse(bytes) || bytes.size() < size ||
-        !text.FindValue("Software\\Filler\\Key 0", "Name", &last) ||
-        !(found = Setting(text, "Debug messages")) || (*found != previous && *found != value)) {
+    if (!Read(store, "Debug messages", &found) || !found ||
+        (*found != previous && *found != value)) {
       ++torn;
       continue;
     }
     committed += *found == value;
     previous = *found;
   }
-  printf("kill -9 during a write to a %zu-byte store, %d times: %d torn, %d committed\n", size,
-         rounds, torn, committed);
+  printf("kill -9 during a write to a %zu-byte %s, %d times: %d torn, %d committed\n", size,
+         GetParam().name, rounds, torn, committed);
   EXPECT_EQ(0, torn);
   // The next writer clears away what the killed ones left.
   EXPECT_EQ(0, WaitProcess(Start({"debugmsg", "last"}, store)));
   EXPECT_EQ((std::vector<std::string>{"hklm.reg", "hklm.reg.lock"}), ListFolder(dir.path()));
 }
 
-TEST(Faults, ConcurrentRunsLoseNoUpdate) {
+TEST_P(BigStores, ConcurrentRunsLoseNoUpdate) {
   TempDir dir;
   std::string store = dir.File("hklm.reg");
-  WriteFile(store, BigStore(256 << 10, "\"Supported protocols\"=\"SPX\"\n"));
+  Make(store, 256 << 10, "Supported protocols", "SPX");
   int rounds = Rounds(100) / 4, lost = 0;
   for (int round = 0; round < rounds; ++round) {
     // One writer of each value, and two runs that only read, all at once.
@@ -113,17 +151,24 @@ TEST(Faults, ConcurrentRunsLoseNoUpdate) {
     std::vector<pid_t> runs = {Start(protocols, store), Start({"debugmsg", debug}, store),
                                Start({}, store), Start({"debugmsg"}, store)};
     for (pid_t pid : runs) EXPECT_EQ(0, WaitProcess(pid));
-    RegText text;
-    ASSERT_TRUE(text.Parse(ReadFile(store)));
     std::string list = "TCPIP";
     for (size_t i = 1; i < protocols.size(); ++i) list += ",TCPIP";
-    lost += Setting(text, "Supported protocols") != list;
-    lost += Setting(text, "Debug messages") != debug;
+    std::optional<std::string> found;
+    ASSERT_TRUE(Read(store, "Supported protocols", &found));
+    lost += found != list;
+    ASSERT_TRUE(Read(store, "Debug messages", &found));
+    lost += found != debug;
   }
-  printf("%d rounds of 4 concurrent runs (2 writing different values): %d updates lost\n", rounds,
-         lost);
+  printf("%d rounds of 4 concurrent runs on a %s (2 writing different values): %d updates lost\n",
+         rounds, GetParam().name, lost);
   EXPECT_EQ(0, lost);
 }
+
+const BigStoreCase kBigStores[] = {{"text store", false}, {"hive", true}};
+INSTANTIATE_TEST_SUITE_P(Faults, BigStores, ::testing::ValuesIn(kBigStores),
+                         [](const ::testing::TestParamInfo<BigStoreCase>& info) {
+                           return std::string(info.param.hive ? "Hive" : "Text");
+                         });
 
 TEST(Faults, FullDiskLeavesTheStoreAsItWas) {
   TempDir dir;
@@ -412,6 +457,25 @@ const OddStore kOddStores[] = {
      kRefused, 1, true, ":3: unclosed key name\n"},
     {"ValueOutsideAnyKey", [](const std::string& s) { WriteFile(s, "REGEDIT4\n\n\"a\"=\"b\"\n"); },
      kRefused, 1, true, ":3: value outside a key\n"},
+    {"CorruptHive", [](const std::string& s) { WriteFile(s, "regf" + std::string(8188, '\0')); },
+     kRefused, 1, true, ": a hive that hivex cannot open: Operation not supported\n"},
+    {"DirtyHiveIsNotWritten",
+     [](const std::string& s) {
+       WriteFile(s, EmptyHive());
+       MakeHiveDirty(s);
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 19.\n", 1, true,
+     ": the hive holds changes still in its log files (.LOG1, .LOG2), which Windows has not yet "
+     "replayed; start Windows and shut it down fully (no fast startup, no hibernation) before "
+     "changing it (rc 19)\n"},
+    {"DirtyHiveIsRead",
+     [](const std::string& s) {
+       HiveWriter hive(s);
+       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+       hive.Commit();
+       MakeHiveDirty(s);
+     },
+     "Current Supported Protocols : SPX\n", 0, true},
     {"SameKeyTwice",
      [](const std::string& s) {
        WriteFile(s, Text("\"Supported protocols\"=\"TCPIP\"\n\n") + kSection +

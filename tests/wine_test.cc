@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/end_to_end.h"
+#include "tests/hive_fixture.h"
 
 namespace {
 
@@ -226,6 +227,12 @@ TEST(RegistryProbe, MatchesWindowsButForTheDocumentedDifferences) {
             .out);
     std::vector<std::string> windows =
         Lines(Wine({WindowsProgram("registry_probe.exe"), view}).out);
+    // A SOFTWARE hive is Windows' own format: it must answer exactly as Windows.
+    WriteFile(dir.File("SOFTWARE"), EmptyHive());
+    EXPECT_EQ(windows, Lines(RunProcess({KOVALSET_NATIVE_PROBE, view},
+                                        {"KOVALSET_REGISTRY=" + dir.File("SOFTWARE")})
+                                 .out))
+        << "a hive, in the " << view << "-bit view";
     ASSERT_EQ(native.size(), windows.size()) << view << "-bit view";
     ASSERT_GT(native.size(), 20u);
     for (size_t i = 0; i < native.size(); ++i) {

@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
-ensure_packages g++ cmake ninja-build libgtest-dev libgmock-dev clang libclang-rt-14-dev \
-  groff-base acl
+ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang \
+  libclang-rt-14-dev groff-base acl libhivex-dev libhivex-bin python3-hivex
 # For the Windows build and its tests; without them those tests are skipped.
 ensure_packages g++-mingw-w64-x86-64-posix wine64 ||
   echo "warning: no cross compiler or Wine: the Windows tests will be skipped"
@@ -36,7 +36,7 @@ cmake --build build/tsan -j "$jobs" --target fileregistry_tests
 echo "ThreadSanitizer:"
 build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1
 
-for fuzzer in store run; do
+for fuzzer in store run hive; do
   corpus=$(mktemp -d)
   log=$corpus.log
   echo "Fuzzing ($fuzzer) for ${KOVALSET_FUZZ_SECONDS:-30} s ..."

@@ -1,0 +1,211 @@
+#include "fileregistry/hive_store.h"
+
+#include <hivex.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fileregistry/reg_text.h"
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+namespace {
+
+const char kSoftware[] = "Software";
+
+bool IsTextType(uint32_t type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// What hivex returns with malloc, freed when it goes out of scope.
+template <typename T>
+struct Malloced {
+  T* data;
+  explicit Malloced(T* p) : data(p) {}
+  ~Malloced() { free(data); }
+  Malloced(const Malloced&) = delete;
+  Malloced& operator=(const Malloced&) = delete;
+};
+
+std::shared_ptr<hive_h> OpenHandle(const std::string& path, int flags) {
+  hive_h* hive = hivex_open(path.c_str(), flags);
+  if (hive == nullptr) return nullptr;
+  return std::shared_ptr<hive_h>(hive, hivex_close);
+}
+
+uint32_t Word(std::string_view bytes, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return word;
+}
+
+class HiveStore : public Store {
+ public:
+  HiveStore(std::string path, std::shared_ptr<hive_h> hive, bool dirty)
+      : path_(std::move(path)), hive_(std::move(hive)), dirty_(dirty) {}
+
+  bool FindKey(std::string_view path, std::string* stored_path) const override {
+    if (path.empty()) {
+      stored_path->clear();
+      return true;
+    }
+    return Node(hive_.get(), path, stored_path) != 0;
+  }
+
+  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
+    std::string stored;
+    hive_node_h node = Node(hive_.get(), path, &stored);
+    if (node == 0) return false;
+    hive_value_h found = hivex_node_get_value(hive_.get(), node, std::string(name).c_str());
+    if (found == 0) return false;
+    hive_type type;
+    size_t size = 0;
+    Malloced<char> data(hivex_value_value(hive_.get(), found, &type, &size));
+    if (data.data == nullptr) return false;
+    value->type = static_cast<uint32_t>(type);
+    value->data.assign(data.data, size);
+    // Texts are UTF-16LE; the ...A calls see them in the code page, with
+    // whatever terminating zero they were stored with.
+    if (IsTextType(value->type) && size % 2 == 0) value->data = Utf16ToUtf8(value->data);
+    return true;
+  }
+
+  long AddKey(std::string_view path, Replacement* file) const override {
+    if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
+    std::shared_ptr<hive_h> hive;
+    if (long status = Writable(&hive)) return status;
+    hive_node_h node = hivex_root(hive.get());
+    for (const std::string& part : Parts(path)) {
+      hive_node_h child = hivex_node_get_child(hive.get(), node, part.c_str());
+      if (child == 0) child = hivex_node_add_child(hive.get(), node, part.c_str());
+      if (child == 0) return HivexFailed("cannot add the key " + std::string(path));
+      node = child;
+    }
+    *file = Committing(hive);
+    return ERROR_SUCCESS;
+  }
+
+  long SetValue(std::string_view path, std::string_view name, const RegValue& value,
+                bool zero_behind, Replacement* file) const override {
+    std::string data = value.data;
+    if (IsTextType(value.type)) {
+      if (zero_behind) data.push_back('\0');
+      std::string utf16;
+      if (!Utf8ToUtf16(data, &utf16)) return ERROR_NO_UNICODE_TRANSLATION;
+      data = std::move(utf16);
+    }
+    RegValue stored;
+    if (FindValue(path, name, &stored)) {
+      std::string stored_data;
+      hive_node_h node = Node(hive_.get(), path, &stored_data);
+      hive_type type;
+      size_t size = 0;
+      hive_value_h old = hivex_node_get_value(hive_.get(), node, std::string(name).c_str());
+      Malloced<char> bytes(hivex_value_value(hive_.get(), old, &type, &size));
+      if (bytes.data != nullptr && static_cast<uint32_t>(type) == value.type &&
+          std::string_view(bytes.data, size) == data) {
+        return ERROR_SUCCESS;  // no change, no write
+      }
+    }
+
+    std::shared_ptr<hive_h> hive;
+    if (long status = Writable(&hive)) return status;
+    std::string stored_path;
+    hive_node_h node = Node(hive.get(), path, &stored_path);
+    if (node == 0) return ERROR_KEY_DELETED;
+    // A value keeps the case of the name it was created with.
+    std::string key(name);
+    if (hive_value_h old = hivex_node_get_value(hive.get(), node, key.c_str())) {
+      Malloced<char> old_key(hivex_value_key(hive.get(), old));
+      if (old_key.data != nullptr) key = old_key.data;
+    }
+    hive_set_value set = {&key[0], static_cast<hive_type>(value.type), data.size(), &data[0]};
+    if (hivex_node_set_value(hive.get(), node, &set, 0) != 0) {
+      return HivexFailed("cannot set the value " + key);
+    }
+    *file = Committing(hive);
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  // The parts of `path` below Software.
+  static std::vector<std::string> Parts(std::string_view path) {
+    std::vector<std::string> parts;
+    path.remove_prefix(std::min(path.size(), sizeof(kSoftware)));
+    while (!path.empty()) {
+      size_t slash = path.find('\\');
+      parts.emplace_back(path.substr(0, slash));
+      path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    }
+    return parts;
+  }
+
+  // The node of key `path`, or 0; `*stored_path` gets the path in the case
+  // it was stored.
+  static hive_node_h Node(hive_h* hive, std::string_view path, std::string* stored_path) {
+    if (!IsAtOrBelow(path, kSoftware)) return 0;
+    *stored_path = std::string(path.substr(0, sizeof(kSoftware) - 1));
+    hive_node_h node = hivex_root(hive);
+    for (const std::string& part : Parts(path)) {
+      node = hivex_node_get_child(hive, node, part.c_str());
+      if (node == 0) return 0;
+      Malloced<char> name(hivex_node_name(hive, node));
+      *stored_path += "\\" + std::string(name.data != nullptr ? name.data : part.c_str());
+    }
+    return node;
+  }
+
+  // A handle of its own to change the hive with; never for a dirty hive.
+  long Writable(std::shared_ptr<hive_h>* hive) const {
+    if (dirty_) {
+      return Refuse(path_,
+                    "the hive holds changes still in its log files (.LOG1, .LOG2), which Windows "
+                    "has not yet replayed; start Windows and shut it down fully (no fast startup, "
+                    "no hibernation) before changing it (rc 19)",
+                    ERROR_WRITE_PROTECT);
+    }
+    *hive = OpenHandle(path_, HIVEX_OPEN_WRITE);
+    if (*hive == nullptr) return HivexFailed("hivex cannot open it to write");
+    return ERROR_SUCCESS;
+  }
+
+  long HivexFailed(const std::string& what) const {
+    int error = errno;
+    return Refuse(path_, what + ": " + strerror(error) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
+  }
+
+  static Replacement Committing(std::shared_ptr<hive_h> hive) {
+    Replacement file;
+    file.write = [hive](int, const std::string& temp_path) -> long {
+      if (hivex_commit(hive.get(), temp_path.c_str(), 0) == 0) return ERROR_SUCCESS;
+      return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
+    };
+    return file;
+  }
+
+  std::string path_;
+  std::shared_ptr<hive_h> hive_;
+  bool dirty_;
+};
+
+}  // namespace
+
+bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
+
+long OpenHive(const std::string& path, std::string_view head, std::shared_ptr<const Store>* store,
+              std::string* why) {
+  std::shared_ptr<hive_h> hive = OpenHandle(path, 0);
+  if (hive == nullptr) {
+    *why = std::string("a hive that hivex cannot open: ") + strerror(errno);
+    return ERROR_BADDB;
+  }
+  // Primary and secondary sequence numbers that differ: Windows stopped with
+  // changes still in the logs.
+  bool dirty = head.size() < 12 || Word(head, 4) != Word(head, 8);
+  *store = std::make_shared<HiveStore>(path, std::move(hive), dirty);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace fileregistry

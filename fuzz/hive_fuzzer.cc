@@ -1,0 +1,73 @@
+// Hives damaged at random, behind the Reg* functions: whatever hivex makes of
+// them, nothing crashes, and a hive that is refused is never written.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fileregistry/win32_registry.h"
+#include "tests/hive_fixture.h"
+#include "tests/test_support.h"
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "hive fuzzer: %s\n", what);
+    abort();
+  }
+}
+
+// A hive with a key and a value, made once.
+const std::string& SeedHive() {
+  static const std::string* hive = [] {
+    std::string path = "/tmp/kovalset-hive-fuzz-seed-" + std::to_string(getpid());
+    {
+      HiveWriter writer(path);
+      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Supported protocols",
+                     "SPX,TCPIP");
+      writer.Commit();
+    }
+    auto* bytes = new std::string(ReadFile(path));
+    unlink(path.c_str());
+    return bytes;
+  }();
+  return *hive;
+}
+
+}  // namespace
+
+// The input, two bytes of offset and one to XOR at a time, damages the seed
+// hive past its first four bytes.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static int runs = 0;
+  std::string hive = SeedHive();
+  for (size_t i = 0; i + 2 < size; i += 3) {
+    size_t at = 4 + (static_cast<size_t>(data[i]) << 8 | data[i + 1]) % (hive.size() - 4);
+    hive[at] = static_cast<char>(hive[at] ^ data[i + 2]);
+  }
+  // A new name each run, so that no file looks like the one before.
+  std::string path =
+      "/tmp/kovalset-hive-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
+  WriteFile(path, hive);
+  setenv("KOVALSET_REGISTRY", path.c_str(), 1);
+
+  HKEY key = nullptr;
+  LONG open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Calderan Software", 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key);
+  if (open == 0) RegCloseKey(key);
+  LONG create = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Fuzz\\Key", 0, nullptr, 0,
+                                KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+  if (create == 0) {
+    RegSetValueExA(key, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>("text"), 4);
+    RegCloseKey(key);
+  }
+  if (open == ERROR_BADDB || create == ERROR_BADDB || create == ERROR_WRITE_PROTECT) {
+    Check(ReadFile(path) == hive, "a refused hive was written");
+  }
+  unlink(path.c_str());
+  unlink((path + ".lock").c_str());
+  return 0;
+}

@@ -1,0 +1,170 @@
+#include "tests/hive_fixture.h"
+
+#include <gtest/gtest.h>
+#include <hivex.h>
+
+#include <cstdlib>
+
+#include "fileregistry/reg_text.h"
+#include "tests/test_support.h"
+
+namespace {
+
+void Put16(std::string* bytes, size_t at, uint16_t value) {
+  for (int i = 0; i < 2; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
+}
+void Put32(std::string* bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// An owner or group SID: S-1-5-32-544, the Administrators.
+void PutAdministrators(std::string* bytes, size_t at) {
+  (*bytes)[at] = 1;      // revision
+  (*bytes)[at + 1] = 2;  // sub-authorities
+  (*bytes)[at + 7] = 5;  // identifier authority, big-endian
+  Put32(bytes, at + 8, 32);
+  Put32(bytes, at + 12, 544);
+}
+
+}  // namespace
+
+std::string EmptyHive(uint32_t primary_sequence, uint32_t secondary_sequence) {
+  const size_t kBin = 4096, kRoot = 0x20, kSecurity = 0x78, kFree = 0xc8;
+  std::string hive(2 * kBin, '\0');
+  // Base block.
+  hive.replace(0, 4, "regf");
+  Put32(&hive, 0x04, primary_sequence);
+  Put32(&hive, 0x08, secondary_sequence);
+  Put32(&hive, 0x14, 1);  // major version
+  Put32(&hive, 0x18, 3);  // minor version
+  Put32(&hive, 0x20, 1);  // file format
+  Put32(&hive, 0x24, kRoot);
+  Put32(&hive, 0x28, kBin);
+  Put32(&hive, 0x2c, 1);  // clustering factor
+  uint32_t checksum = 0;
+  for (size_t at = 0; at < 0x1fc; at += 4) {
+    uint32_t word = 0;
+    for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(hive[at + i]);
+    checksum ^= word;
+  }
+  Put32(&hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+
+  // The bin, and its cells; offsets count from the bin's start.
+  const size_t bin = kBin;
+  hive.replace(bin, 4, "hbin");
+  Put32(&hive, bin + 8, kBin);
+  size_t nk = bin + kRoot;
+  Put32(&hive, nk, static_cast<uint32_t>(-88));
+  hive.replace(nk + 4, 2, "nk");
+  Put16(&hive, nk + 6, 0x2c);
+  Put32(&hive, nk + 4 + 0x1c, 0xffffffff);  // subkey list
+  Put32(&hive, nk + 4 + 0x20, 0xffffffff);  // volatile subkey list
+  Put32(&hive, nk + 4 + 0x28, 0xffffffff);  // value list
+  Put32(&hive, nk + 4 + 0x2c, kSecurity);
+  Put32(&hive, nk + 4 + 0x30, 0xffffffff);  // class name
+  Put16(&hive, nk + 4 + 0x48, 4);
+  hive.replace(nk + 4 + 0x4c, 4, "ROOT");
+
+  size_t sk = bin + kSecurity;
+  Put32(&hive, sk, static_cast<uint32_t>(-80));
+  hive.replace(sk + 4, 2, "sk");
+  Put32(&hive, sk + 8, kSecurity);   // previous
+  Put32(&hive, sk + 12, kSecurity);  // next
+  Put32(&hive, sk + 16, 1);          // references
+  Put32(&hive, sk + 20, 52);         // descriptor size
+  size_t descriptor = sk + 24;
+  hive[descriptor] = 1;
+  Put16(&hive, descriptor + 2, 0x8000);  // self-relative
+  Put32(&hive, descriptor + 4, 20);      // owner
+  Put32(&hive, descriptor + 8, 36);      // group
+  PutAdministrators(&hive, descriptor + 20);
+  PutAdministrators(&hive, descriptor + 36);
+
+  Put32(&hive, bin + kFree, static_cast<uint32_t>(kBin - kFree));
+  return hive;
+}
+
+std::string Utf16Of(const std::string& text) {
+  std::string utf16;
+  EXPECT_TRUE(fileregistry::Utf8ToUtf16(text, &utf16));
+  return utf16;
+}
+
+HiveWriter::HiveWriter(const std::string& path) : path_(path) {
+  WriteFile(path, EmptyHive());
+  hive_ = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+  EXPECT_NE(nullptr, hive_) << "hivex cannot open the empty hive";
+}
+
+HiveWriter::~HiveWriter() {
+  if (hive_ != nullptr) hivex_close(hive_);
+}
+
+void HiveWriter::AddKey(const std::string& key) {
+  hive_node_h node = hivex_root(hive_);
+  for (size_t begin = 0; begin < key.size();) {
+    size_t end = std::min(key.find('\\', begin), key.size());
+    std::string part = key.substr(begin, end - begin);
+    hive_node_h child = hivex_node_get_child(hive_, node, part.c_str());
+    if (child == 0) child = hivex_node_add_child(hive_, node, part.c_str());
+    ASSERT_NE(0u, child) << key;
+    node = child;
+    begin = end + 1;
+  }
+}
+
+void HiveWriter::SetText(const std::string& key, const std::string& name, const std::string& text) {
+  SetValue(key, name, 1, Utf16Of(text) + std::string(2, '\0'));
+}
+
+void HiveWriter::SetValue(const std::string& key, const std::string& name, uint32_t type,
+                          const std::string& bytes) {
+  AddKey(key);
+  hive_node_h node = hivex_root(hive_);
+  for (size_t begin = 0; begin < key.size();) {
+    size_t end = std::min(key.find('\\', begin), key.size());
+    node = hivex_node_get_child(hive_, node, key.substr(begin, end - begin).c_str());
+    begin = end + 1;
+  }
+  std::string key_name = name, data = bytes;
+  hive_set_value value = {&key_name[0], static_cast<hive_type>(type), data.size(), &data[0]};
+  EXPECT_EQ(0, hivex_node_set_value(hive_, node, &value, 0)) << key << " " << name;
+}
+
+void HiveWriter::Commit() { EXPECT_EQ(0, hivex_commit(hive_, nullptr, 0)) << path_; }
+
+void MakeHiveDirty(const std::string& path) {
+  std::string hive = ReadFile(path);
+  ASSERT_GE(hive.size(), 4096u);
+  Put32(&hive, 0x08, static_cast<uint32_t>(hive[4]) + 1);
+  uint32_t checksum = 0;
+  for (size_t at = 0; at < 0x1fc; at += 4) {
+    uint32_t word = 0;
+    for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(hive[at + i]);
+    checksum ^= word;
+  }
+  Put32(&hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+  WriteFile(path, hive);
+}
+
+bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
+                  std::optional<std::string>* text) {
+  hive_h* hive = hivex_open(path.c_str(), 0);
+  if (hive == nullptr) return false;
+  text->reset();
+  hive_node_h node = hivex_root(hive);
+  for (size_t begin = 0; node != 0 && begin < key.size();) {
+    size_t end = std::min(key.find('\\', begin), key.size());
+    node = hivex_node_get_child(hive, node, key.substr(begin, end - begin).c_str());
+    begin = end + 1;
+  }
+  hive_value_h value = node != 0 ? hivex_node_get_value(hive, node, name.c_str()) : 0;
+  if (value != 0) {
+    if (char* data = hivex_value_string(hive, value)) {
+      *text = data;
+      free(data);
+    }
+  }
+  hivex_close(hive);
+  return true;
+}

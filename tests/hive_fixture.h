@@ -1,0 +1,49 @@
+// Registry hives for tests: hivex cannot make one from nothing, so an empty
+// one is written here, and keys and values are added through hivex.
+#ifndef TESTS_HIVE_FIXTURE_H_
+#define TESTS_HIVE_FIXTURE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The 8 KiB of an empty hive: a base block and one bin holding a root key
+// and its security cell. Sequence numbers that differ make a dirty hive.
+std::string EmptyHive(uint32_t primary_sequence = 1, uint32_t secondary_sequence = 1);
+
+// Writes an empty hive at `path`, then adds keys and values to it with
+// hivex, as Windows would store them. Paths are below the hive's root,
+// separated by backslashes.
+class HiveWriter {
+ public:
+  explicit HiveWriter(const std::string& path);
+  ~HiveWriter();
+  HiveWriter(const HiveWriter&) = delete;
+  HiveWriter& operator=(const HiveWriter&) = delete;
+
+  void AddKey(const std::string& key);
+  // REG_SZ, UTF-16LE with its terminating zero.
+  void SetText(const std::string& key, const std::string& name, const std::string& text);
+  void SetValue(const std::string& key, const std::string& name, uint32_t type,
+                const std::string& bytes);
+  // Writes the hive back to its file.
+  void Commit();
+
+ private:
+  std::string path_;
+  struct hive_h* hive_;
+};
+
+// Makes the hive at `path` dirty, as Windows leaves it with changes in its
+// logs: the secondary sequence number no longer the primary one.
+void MakeHiveDirty(const std::string& path);
+
+// Read with hivex itself: whether the hive at `path` opens, and if so the
+// REG_SZ value `name` of `key`, without its terminating zero.
+bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
+                  std::optional<std::string>* text);
+
+// The bytes of `text` (UTF-8) as UTF-16LE.
+std::string Utf16Of(const std::string& text);
+
+#endif  // TESTS_HIVE_FIXTURE_H_
