@@ -53,6 +53,9 @@ class RegText : public Store {
   bool Parse(std::shared_ptr<const void> owner, std::string_view text, ParseError* error = nullptr);
 
   Dialect dialect() const { return dialect_; }
+  // What tells whether the text it was parsed from is still whole.
+  void SetIntactCheck(std::function<bool()> intact) { intact_ = std::move(intact); }
+  bool Intact() const override { return !intact_ || intact_(); }
   // The text as parsed: the file's, but UTF-8 for a UTF-16 file and without
   // a byte-order mark.
   std::string_view text() const { return text_; }
@@ -130,6 +133,7 @@ class RegText : public Store {
   std::vector<Section> sections_;  // of HKEY_LOCAL_MACHINE only
   bool crlf_ = false;
   Dialect dialect_ = Dialect::kRegedit4;
+  std::function<bool()> intact_;
 };
 
 // Whether the first bytes of a file, `head`, can begin a store: a header of

@@ -91,7 +91,9 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   path = fileregistry::InView(*store, path, samDesired);
   std::string stored_path;
-  if (!store->FindKey(path, &stored_path)) return ERROR_FILE_NOT_FOUND;
+  bool found = store->FindKey(path, &stored_path);
+  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!found) return ERROR_FILE_NOT_FOUND;
   *phkResult = fileregistry::NewHandle(stored_path, samDesired);
   return ERROR_SUCCESS;
 }
@@ -111,7 +113,9 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
-  if (!store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path)) {
+  bool found = store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path);
+  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!found) {
     // Check again under the lock: another process may have made it meanwhile.
     long status =
         fileregistry::UpdateStore(store_path, true, [&](const Store& current, Replacement* file) {
@@ -142,11 +146,12 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   std::shared_ptr<const Store> store;
   if (long status = fileregistry::LoadStore(store_path, &store)) return status;
   std::string stored_path;
-  if (!store->FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
   fileregistry::RegValue value;
-  if (!store->FindValue(key.path, lpValueName != nullptr ? lpValueName : "", &value)) {
-    return ERROR_FILE_NOT_FOUND;
-  }
+  bool key_found = store->FindKey(key.path, &stored_path);
+  bool found = key_found && store->FindValue(key.path, lpValueName ? lpValueName : "", &value);
+  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!key_found) return ERROR_KEY_DELETED;
+  if (!found) return ERROR_FILE_NOT_FOUND;
   if (lpType != nullptr) *lpType = value.type;
   if (lpcbData == nullptr) return ERROR_SUCCESS;
   DWORD room = *lpcbData;

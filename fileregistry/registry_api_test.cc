@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fileregistry/reg_text.h"
+#include "fileregistry/store_file.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/test_support.h"
 
@@ -184,6 +185,24 @@ TEST_F(RegistryApi, A32BitStoreHasOneView) {
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
   RegCloseKey(key);
   EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", ReadFile(store_));
+}
+
+// A store is read through a mapping of its file; another program that
+// truncates the file meanwhile must not crash us, and what was read is not
+// trusted.
+TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
+  std::string text = "REGEDIT4\n\n";
+  for (int i = 0; text.size() < (1 << 20); ++i) {
+    text += "[HKEY_LOCAL_MACHINE\\Filler\\Key " + std::to_string(i) + "]\n\"v\"=\"x\"\n";
+  }
+  WriteFile(store_, text + "[HKEY_LOCAL_MACHINE\\Last]\n\"v\"=\"last\"\n");
+  std::shared_ptr<const fileregistry::Store> store;
+  ASSERT_EQ(0, fileregistry::LoadStore(store_, &store));
+  EXPECT_TRUE(store->Intact());
+  ASSERT_EQ(0, truncate(store_.c_str(), 4096));
+  fileregistry::RegValue value;
+  store->FindValue("Last", "v", &value);  // reads pages that are gone
+  EXPECT_FALSE(store->Intact());
 }
 
 // The Win32 calls may be made from any thread; so may ours.

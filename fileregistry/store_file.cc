@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "fileregistry/file_map.h"
 #include "fileregistry/hive_store.h"
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
@@ -122,6 +123,7 @@ Cache& TheCache() {
 // Far beyond any export of a whole registry, and refused unread.
 const off_t kLargestStore = off_t{1} << 30;
 const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
+const char kChangedText[] = "changed by another program while being read (rc 1016)";
 
 // Memory for a file's bytes, mapped with its pages in place: one call
 // instead of a fault for every page of a large store.
@@ -250,18 +252,34 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
     where += ":1";
     why = "not a registry file";
   } else {
-    std::shared_ptr<FileBuffer> buffer;
-    if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
-      return Refuse(path,
-                    status == ERROR_FILE_TOO_LARGE
-                        ? kLargestStoreText
-                        : "cannot be read (rc " + std::to_string(status) + ")",
-                    status);
+    // Mapped where it can be, read where it cannot.
+    std::shared_ptr<const void> owner;
+    std::string_view text;
+    std::shared_ptr<FileMap> map = FileMap::Map(fd.get(), static_cast<size_t>(st.st_size));
+    if (map) {
+      owner = map;
+      text = map->bytes();
+    } else {
+      std::shared_ptr<FileBuffer> buffer;
+      if (long status = ReadAll(fd.get(), st.st_size, &buffer)) {
+        return Refuse(path,
+                      status == ERROR_FILE_TOO_LARGE
+                          ? kLargestStoreText
+                          : "cannot be read (rc " + std::to_string(status) + ")",
+                      status);
+      }
+      text = std::string_view(buffer->data, buffer->size);
+      owner = std::move(buffer);
     }
     auto parsed = std::make_shared<RegText>();
-    std::string_view text(buffer->data, buffer->size);
     ParseError error;
-    if (parsed->Parse(std::move(buffer), text, &error)) {
+    bool parsed_ok = parsed->Parse(std::move(owner), text, &error);
+    if (map && !map->Intact()) {
+      cache = Cache();
+      return Refuse(path, kChangedText, ERROR_REGISTRY_IO_FAILED);
+    }
+    if (parsed_ok) {
+      if (map) parsed->SetIntactCheck([map] { return map->Intact(); });
       loaded = parsed;
     } else {
       refused = ERROR_BADDB;
@@ -452,6 +470,14 @@ std::string HomeFromPasswd(uid_t uid) {
 
 }  // namespace
 
+long StoreChanged(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    TheCache() = Cache();
+  }
+  return Refuse(path, kChangedText, ERROR_REGISTRY_IO_FAILED);
+}
+
 long StorePath(std::string* path) {
   const char* named = getenv("KOVALSET_REGISTRY");
   if (named != nullptr && named[0] != '\0') {
@@ -496,7 +522,9 @@ long UpdateStore(const std::string& path, bool make_folders,
   if (long status = LoadResolved(target, &store)) return status;
   RemoveStaleTempFiles(target);
   Replacement file;
-  if (long status = edit(*store, &file)) return status;
+  long edited = edit(*store, &file);
+  if (!store->Intact()) return Refuse(target, kChangedText, ERROR_REGISTRY_IO_FAILED);
+  if (edited != ERROR_SUCCESS) return edited;
   if (!file.write) return ERROR_SUCCESS;
   if (long status = ReplaceFile(target, file)) return status;
 

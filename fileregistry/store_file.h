@@ -26,6 +26,10 @@ long StorePath(std::string* path);
 // 5 when it may not be read, 1921 for a symlink loop, 1016 on an I/O error.
 long LoadStore(const std::string& path, std::shared_ptr<const Store>* store);
 
+// For a store read from `path` that is no longer Intact: forgets it, says
+// so, and returns 1016.
+long StoreChanged(const std::string& path);
+
 // Changes the store at `path` under an exclusive lock: reads it afresh, asks
 // `edit` for the new file, and replaces the file atomically and durably when
 // `edit` returns 0 with a file to write. With `make_folders` the store's

@@ -392,6 +392,40 @@ TEST(Faults, LockHeldByAnotherProcess) {
   EXPECT_EQ(kStored, ReadFile(store));
 }
 
+// Another program truncates the store while a run reads it: the run ends
+// with its status, never by a signal.
+TEST(Faults, StoreTruncatedUnderAReader) {
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  const std::string big = BigStore(50 << 20, "\"Supported protocols\"=\"SPX\"\n");
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> delay(0, 30000);
+  int rounds = Rounds(100) / 5, crashed = 0, refused = 0;
+  for (int round = 0; round < rounds; ++round) {
+    WriteFile(store, big);
+    int out[2], err[2];
+    ASSERT_EQ(0, pipe(out));
+    ASSERT_EQ(0, pipe(err));
+    pid_t pid = StartProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + store}, out[1], err[1]);
+    close(out[1]);
+    close(err[1]);
+    usleep(static_cast<useconds_t>(delay(random)));
+    ASSERT_EQ(0, truncate(store.c_str(), 1 << 20));
+    char said[4096], output[4096];
+    ssize_t n = read(err[0], said, sizeof(said));
+    while (read(out[0], output, sizeof(output)) > 0) {
+    }
+    int status = WaitProcess(pid);
+    close(out[0]);
+    close(err[0]);
+    crashed += status != 0 && status != 1;
+    refused += n > 0 && std::string(said, n).find("changed by another program") != std::string::npos;
+  }
+  printf("a 50 MB store truncated under a reader, %d times: %d crashed, %d said it changed\n",
+         rounds, crashed, refused);
+  EXPECT_EQ(0, crashed);
+}
+
 // Extended attributes (POSIX ACLs, security labels) are kept by a rewrite.
 TEST(Faults, ExtendedAttributesAreKept) {
   TempDir dir;
