@@ -691,14 +691,11 @@ void RegText::EndLine(std::string* text) const {
   }
 }
 
-std::string RegText::Splice(size_t at, size_t erase, const std::string& lines) const {
-  std::string out;
-  out.reserve(text_.size() + lines.size() + 2);
-  out.append(text_, 0, at);
-  if (at > 0) EndLine(&out);
-  out += lines;
-  out.append(text_, at + erase);
-  return out;
+RegText::Splicing RegText::Spliced(size_t at, size_t erase, std::string lines) const {
+  // A line that the text leaves unended is ended first.
+  std::string glue;
+  if (at > 0 && text_[at - 1] != '\n') glue = text_[at - 1] == '\r' ? "\n" : Eol();
+  return Splicing{at, erase, glue + lines, false};
 }
 
 std::string RegText::Encode(std::string text) const {
@@ -713,29 +710,41 @@ std::string RegText::Encode(std::string text) const {
   return bytes;
 }
 
-std::string RegText::TextWithKey(std::string_view path) const {
-  std::string out = text_.empty() ? std::string(kHeader) + Eol() : std::string(text_);
-  EndLine(&out);
-  if (!EndsWithBlankLine(out)) out += Eol();
-  out += std::string("[") + kRoot + (path.empty() ? "" : "\\") + std::string(path) + "]" + Eol();
-  return out;
+std::string RegText::Bytes(const Splicing& edit) const {
+  if (edit.unchanged) return std::string();
+  std::string out;
+  out.reserve(text_.size() + edit.lines.size());
+  out.append(text_, 0, edit.at);
+  out += edit.lines;
+  out.append(text_, edit.at + edit.erase);
+  return Encode(std::move(out));
 }
 
-std::string RegText::WithKey(std::string_view path) const { return Encode(TextWithKey(path)); }
+RegText::Splicing RegText::KeyAdded(std::string_view path) const {
+  // Behind everything, after an empty line; a new store gets its header.
+  std::string tail = text_.empty() ? std::string(kHeader) + Eol()
+                                   : std::string(text_.substr(text_.size() - std::min<size_t>(
+                                                                                 3, text_.size())));
+  size_t kept = text_.empty() ? 0 : tail.size();
+  EndLine(&tail);
+  if (!EndsWithBlankLine(tail)) tail += Eol();
+  tail += std::string("[") + kRoot + (path.empty() ? "" : "\\") + std::string(path) + "]" + Eol();
+  return Splicing{text_.size(), 0, tail.substr(kept), false};
+}
 
-std::string RegText::WithValue(std::string_view path, std::string_view name,
-                               const RegValue& value) const {
+RegText::Splicing RegText::ValueSet(std::string_view path, std::string_view name,
+                                    const RegValue& value) const {
   Entry entry;
   RegValue stored;
   long section;
   if (FindEntry(path, name, &entry, &stored, &section)) {
-    if (stored == value) return std::string();
+    if (stored == value) return Splicing{0, 0, std::string(), true};
     // A value keeps the case of the name it was created with.
-    return Encode(Splice(entry.begin, entry.end - entry.begin,
-                         FormatValue(entry.name, value, Eol(), IsUnicode())));
+    return Spliced(entry.begin, entry.end - entry.begin,
+                   FormatValue(entry.name, value, Eol(), IsUnicode()));
   }
   std::string lines = FormatValue(name, value, Eol(), IsUnicode());
-  if (section >= 0) return Encode(Splice(sections_[section].values_end, 0, lines));
+  if (section >= 0) return Spliced(sections_[section].values_end, 0, lines);
 
   // The key exists only through the keys below it: give it a section of its
   // own in front of the first of them.
@@ -743,38 +752,50 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
   std::string header =
       std::string("[") + kRoot + (path.empty() ? "" : "\\") + stored_path + "]" + Eol();
   for (const Section& below : sections_) {
-    if (IsAtOrBelow(PathOf(below), path)) {
-      return Encode(Splice(below.begin, 0, header + lines + Eol()));
-    }
+    if (IsAtOrBelow(PathOf(below), path)) return Spliced(below.begin, 0, header + lines + Eol());
   }
-  return Encode(TextWithKey(stored_path) + lines);
+  Splicing added = KeyAdded(stored_path);
+  added.lines += lines;
+  return added;
 }
 
-}  // namespace fileregistry
+std::string RegText::WithKey(std::string_view path) const { return Bytes(KeyAdded(path)); }
 
-namespace fileregistry {
-namespace {
+std::string RegText::WithValue(std::string_view path, std::string_view name,
+                               const RegValue& value) const {
+  return Bytes(ValueSet(path, name, value));
+}
 
-Replacement Writing(std::string bytes) {
+Replacement RegText::Writing(const Splicing& edit) const {
   Replacement file;
-  if (bytes.empty()) return file;
-  auto shared = std::make_shared<const std::string>(std::move(bytes));
-  file.bytes = shared;
-  file.write = [shared](int fd, const std::string&) { return WriteAll(fd, *shared); };
+  if (edit.unchanged) return file;
+  if (dialect_ == Dialect::kUnicodeUtf16) {
+    // Encoded anew, whole.
+    auto bytes = std::make_shared<const std::string>(Bytes(edit));
+    file.bytes = bytes;
+    file.write = [bytes](int fd, const std::string&) { return WriteFile(fd, {*bytes}); };
+    return file;
+  }
+  // The rest of the text as it lies in the old file's memory, copied once,
+  // by the kernel.
+  std::string_view bom = dialect_ == Dialect::kUnicodeUtf8Bom ? kUtf8Bom : "";
+  std::string_view before = text_.substr(0, edit.at), after = text_.substr(edit.at + edit.erase);
+  auto lines = std::make_shared<const std::string>(edit.lines);
+  file.write = [owner = owner_, bom, before, lines, after](int fd, const std::string&) {
+    return WriteFile(fd, {bom, before, *lines, after});
+  };
   return file;
 }
 
-}  // namespace
-
 long RegText::AddKey(std::string_view path, Replacement* file) const {
-  *file = Writing(WithKey(StoredCase(path)));
+  *file = Writing(KeyAdded(StoredCase(path)));
   return 0;
 }
 
 long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
                        Replacement* file) const {
   if (!CanStore(name, value)) return 1113;  // ERROR_NO_UNICODE_TRANSLATION
-  *file = Writing(WithValue(path, name, value));
+  *file = Writing(ValueSet(path, name, value));
   return 0;
 }
 

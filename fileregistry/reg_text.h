@@ -119,12 +119,22 @@ class RegText : public Store {
   bool FindEntry(std::string_view path, std::string_view name, Entry* entry, RegValue* value,
                  long* section) const;
   std::string Eol() const { return crlf_ ? "\r\n" : "\n"; }
+  // An edit of the text: `lines` in place of [at, at + erase).
+  struct Splicing {
+    size_t at = 0, erase = 0;
+    std::string lines;
+    bool unchanged = false;
+  };
   // Ends the last line of `text`, unless it is ended.
   void EndLine(std::string* text) const;
-  // text_ (or a fresh header when empty) with `lines` put in at `at`.
-  std::string Splice(size_t at, size_t erase, const std::string& lines) const;
-  // The working text with key `path` added.
-  std::string TextWithKey(std::string_view path) const;
+  // `lines` put in at `at`, in place of `erase` bytes, behind an ended line.
+  Splicing Spliced(size_t at, size_t erase, std::string lines) const;
+  Splicing KeyAdded(std::string_view path) const;
+  Splicing ValueSet(std::string_view path, std::string_view name, const RegValue& value) const;
+  // The file bytes after `edit`, in this store's encoding; empty if unchanged.
+  std::string Bytes(const Splicing& edit) const;
+  // The file after `edit`, written from the pieces where the encoding allows.
+  Replacement Writing(const Splicing& edit) const;
   // The file bytes of working text `text`, in this store's encoding.
   std::string Encode(std::string text) const;
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,8 +27,9 @@ struct Replacement {
   std::shared_ptr<const std::string> bytes;
 };
 
-// Writes all of `bytes` to `fd`. Returns 0 or a Windows error number.
-long WriteAll(int fd, std::string_view bytes);
+// Writes `pieces`, one after the other, as the whole of the file open as
+// `fd`, its blocks allocated first. Returns 0 or a Windows error number.
+long WriteFile(int fd, std::initializer_list<std::string_view> pieces);
 
 // Says on standard error why a store cannot be used, "PROGRAM: WHERE:
 // REASON", once for each different line. Returns `status`.

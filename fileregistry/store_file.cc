@@ -538,13 +538,19 @@ long UpdateStore(const std::string& path, bool make_folders,
   return ERROR_SUCCESS;
 }
 
-long WriteAll(int fd, std::string_view bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusFromErrno(errno);
-    done += static_cast<size_t>(n);
+long WriteFile(int fd, std::initializer_list<std::string_view> pieces) {
+  // Its blocks at once, where the file system can: cheaper, and a full disk
+  // is found before anything is written.
+  off_t size = 0;
+  for (std::string_view piece : pieces) size += static_cast<off_t>(piece.size());
+  if (size > 0 && fallocate(fd, 0, 0, size) != 0 && errno == ENOSPC) return ERROR_DISK_FULL;
+  for (std::string_view piece : pieces) {
+    while (!piece.empty()) {
+      ssize_t n = write(fd, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return StatusFromErrno(errno);
+      piece.remove_prefix(static_cast<size_t>(n));
+    }
   }
   return ERROR_SUCCESS;
 }
