@@ -56,7 +56,7 @@ export KOVALSET_REGISTRY=$work/store.reg
 commands=()
 add() { commands+=(--command-name "$1" --prepare "$2" "$3"); }
 add "/bin/true" "true" "/bin/true"
-for keys in 1 10000 100000; do
+for keys in 1 1000 10000 100000; do
   make_stores "$keys"
   reg=$work/$keys.reg git=$work/$keys.gitconfig
   add "view $keys" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" "$program"

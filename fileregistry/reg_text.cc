@@ -172,15 +172,25 @@ const char* ParseEntry(std::string_view text, Line first, size_t pos, std::strin
   } else if (const char* why = ParseQuoted(text, &pos, line.end, name)) {
     return why;
   }
-  pos = SkipBlanks(text, pos, line.end);
-  if (pos == line.end || text[pos++] != '=') return "no \"=\" behind the value name";
-  pos = SkipBlanks(text, pos, line.end);
+  if (pos < line.end && text[pos] == '=') {
+    ++pos;  // as regedit writes it: no blanks
+  } else {
+    pos = SkipBlanks(text, pos, line.end);
+    if (pos == line.end || text[pos++] != '=') return "no \"=\" behind the value name";
+  }
+  if (pos < line.end && IsBlank(text[pos])) pos = SkipBlanks(text, pos, line.end);
 
   std::string* data = value != nullptr ? &value->data : nullptr;
   uint32_t type = kTypeText;
-  if (quoted != nullptr) *quoted = pos < line.end && text[pos] == '"';
-  if (pos < line.end && text[pos] == '"') {
+  bool is_quoted = pos < line.end && text[pos] == '"';
+  if (quoted != nullptr) *quoted = is_quoted;
+  if (is_quoted) {
     if (const char* why = ParseQuoted(text, &pos, line.end, data)) return why;
+    if (pos == line.end) {
+      if (value != nullptr) value->type = type;
+      *next = line.next;
+      return nullptr;
+    }
   } else if (pos < line.end && text[pos] == '-') {
     return kRemoval;
   } else if (StartsWith(text, pos, "dword:")) {
