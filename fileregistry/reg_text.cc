@@ -378,11 +378,10 @@ bool IsWritableName(std::string_view name) { return IsQuotable(name); }
 
 bool IsWritableKeyPath(std::string_view path) { return IsKeyPath(path, 0, path.size()); }
 
-std::string Utf16ToUtf8(std::string_view utf16) {
+size_t Utf16ToUtf8(std::string_view utf16, char* out) {
   size_t n = utf16.size() / 2;
-  std::string out(n * 3, '\0');  // the most a unit can take
   const unsigned char* p = reinterpret_cast<const unsigned char*>(utf16.data());
-  char* o = &out[0];
+  char* o = out;
   for (size_t i = 0; i < n;) {
 #ifdef __SSE2__
     // Eight ASCII units at a time: the common case of an export.
@@ -415,8 +414,12 @@ std::string Utf16ToUtf8(std::string_view utf16) {
     AppendUtf8(code, &piece);
     o = std::copy(piece.begin(), piece.end(), o);
   }
-  out.resize(static_cast<size_t>(o - out.data()));
-  return out;
+  return static_cast<size_t>(o - out);
+}
+
+std::string Utf16ToUtf8(std::string_view utf16) {
+  std::unique_ptr<char[]> out(new char[utf16.size() / 2 * 3 + 1]);
+  return std::string(out.get(), Utf16ToUtf8(utf16, out.get()));
 }
 
 bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates) {
@@ -523,8 +526,9 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
   Dialect dialect = Dialect::kRegedit4;
   if (StartsWith(view, 0, kUtf16Bom)) {
     if (view.size() % 2 != 0) return fail("", 0, "odd number of bytes in a UTF-16 file");
-    auto decoded = std::make_shared<std::string>(Utf16ToUtf8(view.substr(2)));
-    view = *decoded;
+    // Decoded into memory that is touched only where it is written.
+    std::shared_ptr<char[]> decoded(new char[view.size() / 2 * 3 + 1]);
+    view = std::string_view(decoded.get(), Utf16ToUtf8(view.substr(2), decoded.get()));
     owner = std::move(decoded);
     dialect = Dialect::kUnicodeUtf16;
   } else if (StartsWith(view, 0, kUtf8Bom)) {
@@ -732,9 +736,9 @@ std::string RegText::Bytes(const Splicing& edit) const {
 
 RegText::Splicing RegText::KeyAdded(std::string_view path) const {
   // Behind everything, after an empty line; a new store gets its header.
-  std::string tail = text_.empty() ? std::string(kHeader) + Eol()
-                                   : std::string(text_.substr(text_.size() - std::min<size_t>(
-                                                                                 3, text_.size())));
+  std::string tail =
+      text_.empty() ? std::string(kHeader) + Eol()
+                    : std::string(text_.substr(text_.size() - std::min<size_t>(3, text_.size())));
   size_t kept = text_.empty() ? 0 : tail.size();
   EndLine(&tail);
   if (!EndsWithBlankLine(tail)) tail += Eol();

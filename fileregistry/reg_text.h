@@ -170,6 +170,9 @@ std::string FormatValue(std::string_view name, const RegValue& value, const std:
 
 // UTF-16LE bytes as UTF-8; unpaired surrogates are kept, as three bytes each.
 std::string Utf16ToUtf8(std::string_view utf16);
+// The same, written to `out`, which has room for three bytes a unit; returns
+// how many bytes it wrote.
+size_t Utf16ToUtf8(std::string_view utf16, char* out);
 // UTF-8 as UTF-16LE bytes. Returns false for bytes that are not UTF-8 (with
 // `keep_surrogates`, what Utf16ToUtf8 makes of unpaired ones is taken back).
 bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates = false);

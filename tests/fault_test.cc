@@ -419,7 +419,8 @@ TEST(Faults, StoreTruncatedUnderAReader) {
     close(out[0]);
     close(err[0]);
     crashed += status != 0 && status != 1;
-    refused += n > 0 && std::string(said, n).find("changed by another program") != std::string::npos;
+    refused +=
+        n > 0 && std::string(said, n).find("changed by another program") != std::string::npos;
   }
   printf("a 50 MB store truncated under a reader, %d times: %d crashed, %d said it changed\n",
          rounds, crashed, refused);
