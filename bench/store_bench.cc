@@ -33,18 +33,9 @@ std::string Utf16Store(int64_t keys) {
   return bytes;
 }
 
-void Parse(benchmark::State& state) {
-  std::string text = Store(state.range(0));
-  for (auto _ : state) {
-    RegText store;
-    benchmark::DoNotOptimize(store.Parse(text));
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
-  state.SetComplexityN(state.range(0));
-}
-
-void ParseUtf16(benchmark::State& state) {
-  std::string text = Utf16Store(state.range(0));
+// Parses a store of `state.range(0)` keys, made by `make`.
+void Parse(benchmark::State& state, std::string (*make)(int64_t)) {
+  std::string text = make(state.range(0));
   for (auto _ : state) {
     RegText store;
     benchmark::DoNotOptimize(store.Parse(text));
@@ -75,10 +66,15 @@ void Rewrite(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
-BENCHMARK(Parse)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
-BENCHMARK(ParseUtf16)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
-BENCHMARK(Lookup)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
-BENCHMARK(Rewrite)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+// Stores of 1 to 100,000 keys, each figure checked to grow linearly.
+void Sizes(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oN);
+}
+
+BENCHMARK_CAPTURE(Parse, Regedit4, Store)->Apply(Sizes);
+BENCHMARK_CAPTURE(Parse, Utf16, Utf16Store)->Apply(Sizes);
+BENCHMARK(Lookup)->Apply(Sizes);
+BENCHMARK(Rewrite)->Apply(Sizes);
 
 }  // namespace
 

@@ -272,6 +272,14 @@ std::string NobodysStore(const std::string& dir, mode_t mode) {
   return store;
 }
 
+// A store of `megabytes` MiB of zeros, which take no room on disk.
+std::string SparseFile(const std::string& dir, off_t megabytes) {
+  std::string store = dir + "/hklm.reg";
+  WriteFile(store, "");
+  EXPECT_EQ(0, truncate(store.c_str(), megabytes << 20));
+  return store;
+}
+
 const UserFault kUserFaults[] = {
     {"AnotherUsersSymlinkInAStickyFolder", false,
      [](const std::string& dir) { return StickyFolderLink(dir, NobodysProgram::kUid); },
@@ -323,22 +331,10 @@ const UserFault kUserFaults[] = {
      },
      kUpdating, 0, "",
      [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
-    {"FileOfFourGigabytes", false,
-     [](const std::string& dir) {
-       int fd = open((dir + "/hklm.reg").c_str(), O_WRONLY | O_CREAT, 0644);
-       EXPECT_EQ(0, ftruncate(fd, off_t{4} << 30));
-       close(fd);
-       return dir + "/hklm.reg";
-     },
+    {"FileOfFourGigabytes", false, [](const std::string& dir) { return SparseFile(dir, 4 << 10); },
      std::string(kCreating) + "Error: Unable to create key: rc 223.\n", 1,
      "kovalset: @/hklm.reg: larger than 1 GiB, the most a store may be (rc 223)\n", nullptr},
-    {"LargeFileThatIsNoStore", false,
-     [](const std::string& dir) {
-       int fd = open((dir + "/hklm.reg").c_str(), O_WRONLY | O_CREAT, 0644);
-       EXPECT_EQ(0, ftruncate(fd, off_t{512} << 20));
-       close(fd);
-       return dir + "/hklm.reg";
-     },
+    {"LargeFileThatIsNoStore", false, [](const std::string& dir) { return SparseFile(dir, 512); },
      std::string(kCreating) + "Error: Unable to create key: rc 1009.\n", 1,
      "kovalset: @/hklm.reg:1: not a registry file\n", nullptr},
 };

@@ -17,6 +17,17 @@ void Put32(std::string* bytes, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
 }
 
+// The base block's checksum: the XOR of its first 127 words.
+void PutChecksum(std::string* hive) {
+  uint32_t checksum = 0;
+  for (size_t at = 0; at < 0x1fc; at += 4) {
+    uint32_t word = 0;
+    for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>((*hive)[at + i]);
+    checksum ^= word;
+  }
+  Put32(hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+}
+
 // An owner or group SID: S-1-5-32-544, the Administrators.
 void PutAdministrators(std::string* bytes, size_t at) {
   (*bytes)[at] = 1;      // revision
@@ -41,13 +52,7 @@ std::string EmptyHive(uint32_t primary_sequence, uint32_t secondary_sequence) {
   Put32(&hive, 0x24, kRoot);
   Put32(&hive, 0x28, kBin);
   Put32(&hive, 0x2c, 1);  // clustering factor
-  uint32_t checksum = 0;
-  for (size_t at = 0; at < 0x1fc; at += 4) {
-    uint32_t word = 0;
-    for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(hive[at + i]);
-    checksum ^= word;
-  }
-  Put32(&hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+  PutChecksum(&hive);
 
   // The bin, and its cells; offsets count from the bin's start.
   const size_t bin = kBin;
@@ -137,13 +142,7 @@ void MakeHiveDirty(const std::string& path) {
   std::string hive = ReadFile(path);
   ASSERT_GE(hive.size(), 4096u);
   Put32(&hive, 0x08, static_cast<uint32_t>(hive[4]) + 1);
-  uint32_t checksum = 0;
-  for (size_t at = 0; at < 0x1fc; at += 4) {
-    uint32_t word = 0;
-    for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(hive[at + i]);
-    checksum ^= word;
-  }
-  Put32(&hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+  PutChecksum(&hive);
   WriteFile(path, hive);
 }
 
