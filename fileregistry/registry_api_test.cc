@@ -13,6 +13,7 @@
 #include "fileregistry/reg_text.h"
 #include "fileregistry/store_file.h"
 #include "fileregistry/win32_registry.h"
+#include "tests/hive_fixture.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -203,6 +204,35 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
   fileregistry::RegValue value;
   store->FindValue("Last", "v", &value);  // reads pages that are gone
   EXPECT_FALSE(store->Intact());
+}
+
+// A SOFTWARE hive is HKLM\Software and nothing else; its names keep their
+// case and match in any; a write keeps the file's mode.
+TEST_F(RegistryApi, AHiveIsTheSoftwareKey) {
+  WriteFile(store_, EmptyHive());
+  chmod(store_.c_str(), 0640);
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\Setup", 0, nullptr,
+                                                 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key));
+  RegCloseKey(key);
+  key = Create("Software\\Vendor\\App");
+  EXPECT_EQ(ERROR_SUCCESS, SetText(key, "Name", "v"));
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\VENDOR\\app", 0, KEY_READ, &key));
+  DWORD size;
+  std::string data;
+  EXPECT_EQ(ERROR_SUCCESS, Query(key, "NAME", 4, &size, &data));
+  EXPECT_EQ(2u, size) << "\"v\" and the zero Windows stores behind it";
+  RegCloseKey(key);
+  std::optional<std::string> text;
+  ASSERT_TRUE(ReadHiveText(store_, "Vendor\\App", "Name", &text));
+  EXPECT_EQ("v", text);
+  struct stat st;
+  ASSERT_EQ(0, stat(store_.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
 // The Win32 calls may be made from any thread; so may ours.
