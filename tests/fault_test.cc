@@ -470,6 +470,8 @@ const OddStore kOddStores[] = {
     {"LoopingSymlink", [](const std::string& s) { (void)!symlink(s.c_str(), s.c_str()); },
      std::string(kCreating) + "Error: Unable to create key: rc 1921.\n", 1, true,
      ": Too many levels of symbolic links (rc 1921)\n"},
+    {"NamedPipe", [](const std::string& s) { mkfifo(s.c_str(), 0644); }, kRefused, 1, false,
+     ": not a regular file\n"},
     {"EmptyFile", [](const std::string& s) { WriteFile(s, ""); },
      std::string(kCreating) + kDefaultCreated, 0, false},
     {"Utf16ByteOrderMark",
@@ -539,7 +541,7 @@ TEST_P(OddStores, ClearErrorAndNoRewrite) {
   TempDir dir;
   std::string store = dir.File("hklm.reg");
   odd.make(store);
-  std::string before = ReadFile(store);
+  std::string before = odd.untouched ? ReadFile(store) : "";
   ProcessResult run = RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
   EXPECT_EQ(odd.err.empty() ? "" : "kovalset: " + store + odd.err, run.err);
