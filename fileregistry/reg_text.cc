@@ -561,25 +561,28 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
       pos = line.next;
     } else if (first == '[') {
       size_t end = TrimBlanks(view, p, line.end);
-      if (end - p < 2 || view[end - 1] != ']') return fail(view, pos, "unclosed key name");
-      if (view[p + 1] == '-') return fail(view, pos, kRemoval);
       size_t path_begin;
       bool local_machine;
-      if (const char* why =
-              ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine)) {
-        return fail(view, pos, why);
-      }
+      const char* why = end - p < 2 || view[end - 1] != ']'
+                            ? "unclosed key name"
+                            : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin,
+                                               &local_machine);
+      if (why != nullptr) return fail(view, pos, view[p + 1] == '-' ? kRemoval : why);
       if (local_machine) {
         sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
       }
       in = local_machine ? kLocalMachine : kOtherHive;
       pos = line.next;
+    } else if ((first == '"' || first == '@') && in == kLocalMachine) {
+      if (const char* why = ParseEntry(view, line, p, nullptr, nullptr, &pos)) {
+        return fail(view, line.begin, why);
+      }
+      sections.back().values_end = pos;
     } else if (first == '"' || first == '@') {
       if (in == kNone) return fail(view, pos, "value outside a key");
       if (const char* why = ParseEntry(view, line, p, nullptr, nullptr, &pos)) {
         return fail(view, line.begin, why);
       }
-      if (in == kLocalMachine) sections.back().values_end = pos;
     } else {
       return fail(view, pos, "not a key, value or comment");
     }
