@@ -563,10 +563,10 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
       size_t end = TrimBlanks(view, p, line.end);
       size_t path_begin;
       bool local_machine;
-      const char* why = end - p < 2 || view[end - 1] != ']'
-                            ? "unclosed key name"
-                            : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin,
-                                               &local_machine);
+      const char* why =
+          end - p < 2 || view[end - 1] != ']'
+              ? "unclosed key name"
+              : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
       if (why != nullptr) return fail(view, pos, view[p + 1] == '-' ? kRemoval : why);
       if (local_machine) {
         sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
