@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds kovalset and every test, and runs them all: the Linux build; the
 # Windows build under Wine; a sanitized build (AddressSanitizer and UBSan)
-# of the program and all tests; and each fuzzer for a short while
-# (KOVALSET_FUZZ_SECONDS, 30 by default).
+# of the program and all tests; the threaded test under ThreadSanitizer; and
+# each fuzzer (store, run, hive) for a short while (KOVALSET_FUZZ_SECONDS, 30
+# by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
