@@ -2,11 +2,13 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <cstdio>
 
 namespace fileregistry {
 namespace {
@@ -45,24 +47,43 @@ void OnBusError(int signal_number, siginfo_t* info, void* context) {
   }
 }
 
+// Installs the handler, once for the process.
 bool InstallHandler() {
-  struct sigaction action = {};
-  action.sa_sigaction = OnBusError;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  return sigaction(SIGBUS, &action, &previous_action) == 0;
+  static const bool installed = [] {
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, &previous_action) == 0;
+  }();
+  return installed;
+}
+
+}  // namespace
+
+namespace {
+
+// Takes a free slot of the table; -1 when none is left.
+int TakeSlot() {
+  for (int slot = 0; slot < kSlots; ++slot) {
+    uintptr_t unused = 0;
+    if (slots[slot].begin.compare_exchange_strong(unused, 1)) return slot;
+  }
+  return -1;
+}
+
+void SetSlot(int slot, uintptr_t begin, uintptr_t end) {
+  slots[slot].damaged.store(false);
+  slots[slot].end.store(end);
+  slots[slot].begin.store(begin);
 }
 
 }  // namespace
 
 std::shared_ptr<FileMap> FileMap::Map(int fd, size_t size) {
-  static const bool installed = InstallHandler();
-  if (!installed || size == 0) return nullptr;
-  int slot = 0;
-  for (uintptr_t unused = 0; slot < kSlots; ++slot, unused = 0) {
-    if (slots[slot].begin.compare_exchange_strong(unused, 1)) break;
-  }
-  if (slot == kSlots) return nullptr;
+  if (!InstallHandler() || size == 0) return nullptr;
+  int slot = TakeSlot();
+  if (slot < 0) return nullptr;
   size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   size_t length = (size + page_size - 1) / page_size * page_size;
   // Its pages put in place at once: one call, not a fault for each page.
@@ -71,15 +92,37 @@ std::shared_ptr<FileMap> FileMap::Map(int fd, size_t size) {
     slots[slot].begin.store(0);
     return nullptr;
   }
-  slots[slot].damaged.store(false);
-  slots[slot].end.store(reinterpret_cast<uintptr_t>(data) + length);
-  slots[slot].begin.store(reinterpret_cast<uintptr_t>(data));
-  return std::shared_ptr<FileMap>(new FileMap(static_cast<const char*>(data), size, length, slot));
+  SetSlot(slot, reinterpret_cast<uintptr_t>(data), reinterpret_cast<uintptr_t>(data) + length);
+  return std::shared_ptr<FileMap>(
+      new FileMap(static_cast<const char*>(data), size, length, slot, true));
+}
+
+std::shared_ptr<FileMap> FileMap::Watch(int fd) {
+  struct stat st;
+  if (!InstallHandler() || fstat(fd, &st) != 0) return nullptr;
+  FILE* maps = fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return nullptr;
+  // "begin-end perms offset major:minor inode path"
+  unsigned long begin = 0, end = 0, major_number = 0, minor_number = 0, inode = 0;
+  char line[4096];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), maps) != nullptr) {
+    found = sscanf(line, "%lx-%lx %*s %*s %lx:%lx %lu", &begin, &end, &major_number, &minor_number,
+                   &inode) == 5 &&
+            inode == st.st_ino && major_number == major(st.st_dev) &&
+            minor_number == minor(st.st_dev);
+  }
+  fclose(maps);
+  int slot = found ? TakeSlot() : -1;
+  if (slot < 0) return nullptr;
+  SetSlot(slot, begin, end);
+  return std::shared_ptr<FileMap>(
+      new FileMap(reinterpret_cast<const char*>(begin), end - begin, end - begin, slot, false));
 }
 
 FileMap::~FileMap() {
   slots[slot_].begin.store(1);
-  munmap(const_cast<char*>(data_), length_);
+  if (owned_) munmap(const_cast<char*>(data_), length_);
   slots[slot_].end.store(0);
   slots[slot_].begin.store(0);
 }

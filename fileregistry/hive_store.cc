@@ -1,12 +1,15 @@
 #include "fileregistry/hive_store.h"
 
+#include <fcntl.h>
 #include <hivex.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "fileregistry/file_map.h"
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
 
@@ -43,8 +46,11 @@ uint32_t Word(std::string_view bytes, size_t at) {
 
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, std::shared_ptr<hive_h> hive, bool dirty)
-      : path_(std::move(path)), hive_(std::move(hive)), dirty_(dirty) {}
+  HiveStore(std::string path, std::shared_ptr<hive_h> hive, bool dirty,
+            std::shared_ptr<FileMap> watch)
+      : path_(std::move(path)), hive_(std::move(hive)), dirty_(dirty), watch_(std::move(watch)) {}
+
+  bool Intact() const override { return !watch_ || watch_->Intact(); }
 
   bool FindKey(std::string_view path, std::string* stored_path) const override {
     if (path.empty()) {
@@ -188,6 +194,7 @@ class HiveStore : public Store {
   std::string path_;
   std::shared_ptr<hive_h> hive_;
   bool dirty_;
+  std::shared_ptr<FileMap> watch_;  // hivex's mapping of the file; let go before it is
 };
 
 }  // namespace
@@ -201,10 +208,17 @@ long OpenHive(const std::string& path, std::string_view head, std::shared_ptr<co
     *why = std::string("a hive that hivex cannot open: ") + strerror(errno);
     return ERROR_BADDB;
   }
+  // hivex reads the file through a mapping of its own: watched like ours, so
+  // that a hive truncated under us is caught, not a crash.
+  std::shared_ptr<FileMap> watch;
+  if (int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    watch = FileMap::Watch(fd);
+    close(fd);
+  }
   // Primary and secondary sequence numbers that differ: Windows stopped with
   // changes still in the logs.
   bool dirty = head.size() < 12 || Word(head, 4) != Word(head, 8);
-  *store = std::make_shared<HiveStore>(path, std::move(hive), dirty);
+  *store = std::make_shared<HiveStore>(path, std::move(hive), dirty, std::move(watch));
   return ERROR_SUCCESS;
 }
 

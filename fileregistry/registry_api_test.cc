@@ -204,6 +204,20 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
   fileregistry::RegValue value;
   store->FindValue("Last", "v", &value);  // reads pages that are gone
   EXPECT_FALSE(store->Intact());
+
+  // A hive, which hivex maps itself.
+  {
+    HiveWriter hive(store_);
+    for (int i = 0; i < 300; ++i) hive.SetText("Filler\\Key " + std::to_string(i), "v", "x");
+    hive.SetText("Last", "v", "last");
+    hive.Commit();
+  }
+  ASSERT_EQ(0, fileregistry::LoadStore(store_, &store));
+  ASSERT_TRUE(store->FindValue("Software\\Filler\\Key 1", "v", &value));
+  EXPECT_TRUE(store->Intact());
+  ASSERT_EQ(0, truncate(store_.c_str(), 4096));
+  store->FindValue("Software\\Last", "v", &value);
+  EXPECT_FALSE(store->Intact());
 }
 
 // A SOFTWARE hive is HKLM\Software and nothing else; its names keep their
