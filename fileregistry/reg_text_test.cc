@@ -123,8 +123,8 @@ TEST(RegText, WhatIsAccepted) {
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n",
       // As Windows' importer takes them, by hand.
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n@ = "
-      "dword:1;c\n",
+      ("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n"
+       "@ = dword:1;c\n"),
       // Every hive of a full export.
       "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_DYN_DATA\\B]\n[HKEY_USERS]\n",
       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\.x]\r\n@=\"y\"\r\n",
