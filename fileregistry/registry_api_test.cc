@@ -223,6 +223,11 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
 // A SOFTWARE hive is HKLM\Software and nothing else; its names keep their
 // case and match in any; a write keeps the file's mode.
 TEST_F(RegistryApi, AHiveIsTheSoftwareKey) {
+  // The test hive is one hivex's own shell takes, edits and commits.
+  WriteFile(store_, EmptyHive());
+  WriteFile(dir_.File("script"), "add Checked\ncommit\n");
+  EXPECT_EQ(0, RunProcess({"hivexsh", "-w", "-f", dir_.File("script"), store_}, {}).status);
+  EXPECT_EQ(0, RunProcess({"hivexget", store_, "\\Checked"}, {}).status);
   WriteFile(store_, EmptyHive());
   chmod(store_.c_str(), 0640);
   HKEY key = nullptr;
