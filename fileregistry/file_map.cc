@@ -72,6 +72,13 @@ int TakeSlot() {
   return -1;
 }
 
+bool Watched(uintptr_t begin) {
+  for (const Slot& slot : slots) {
+    if (slot.begin.load() == begin) return true;
+  }
+  return false;
+}
+
 void SetSlot(int slot, uintptr_t begin, uintptr_t end) {
   slots[slot].damaged.store(false);
   slots[slot].end.store(end);
@@ -102,15 +109,16 @@ std::shared_ptr<FileMap> FileMap::Watch(int fd) {
   if (!InstallHandler() || fstat(fd, &st) != 0) return nullptr;
   FILE* maps = fopen("/proc/self/maps", "re");
   if (maps == nullptr) return nullptr;
-  // "begin-end perms offset major:minor inode path"
+  // "begin-end perms offset major:minor inode path": hivex's mapping is a
+  // shared one ("r--s"), and not one watched already.
   unsigned long begin = 0, end = 0, major_number = 0, minor_number = 0, inode = 0;
-  char line[4096];
+  char line[4096], permissions[8];
   bool found = false;
   while (!found && fgets(line, sizeof(line), maps) != nullptr) {
-    found = sscanf(line, "%lx-%lx %*s %*s %lx:%lx %lu", &begin, &end, &major_number, &minor_number,
-                   &inode) == 5 &&
+    found = sscanf(line, "%lx-%lx %7s %*s %lx:%lx %lu", &begin, &end, permissions, &major_number,
+                   &minor_number, &inode) == 6 &&
             inode == st.st_ino && major_number == major(st.st_dev) &&
-            minor_number == minor(st.st_dev);
+            minor_number == minor(st.st_dev) && permissions[3] == 's' && !Watched(begin);
   }
   fclose(maps);
   int slot = found ? TakeSlot() : -1;
