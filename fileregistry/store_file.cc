@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -359,16 +360,15 @@ long TakeLock(const std::string& lock_path, int* lock) {
   if (!S_ISREG(st.st_mode)) {
     return Refuse(lock_path, "the lock is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
   }
-  int waited = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
   for (int pause = 1; flock(fd.get(), LOCK_EX | LOCK_NB) != 0;) {
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) return RefuseErrno(lock_path, errno);
-    if (waited >= kWaitMilliseconds) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       return Refuse(lock_path, "held by another process for 10 s; gave up (rc 1460)",
                     ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);
-    waited += pause;
     pause = std::min(pause * 2, 50);
   }
   *lock = fd.Release();
