@@ -4,6 +4,7 @@
 #include <hivex.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,10 @@ class HiveStore : public Store {
             std::shared_ptr<FileMap> watch)
       : path_(std::move(path)), hive_(std::move(hive)), dirty_(dirty), watch_(std::move(watch)) {}
 
-  bool Intact() const override { return !watch_ || watch_->Intact(); }
+  bool Intact() const override { return !failed_ && (!watch_ || watch_->Intact()); }
+  const char* Damage() const override {
+    return failed_ ? "hivex could not read it" : Store::Damage();
+  }
 
   bool FindKey(std::string_view path, std::string* stored_path) const override {
     if (path.empty()) {
@@ -64,12 +68,15 @@ class HiveStore : public Store {
     std::string stored;
     hive_node_h node = Node(hive_.get(), path, &stored);
     if (node == 0) return false;
-    hive_value_h found = hivex_node_get_value(hive_.get(), node, std::string(name).c_str());
+    hive_value_h found = Value(hive_.get(), node, name);
     if (found == 0) return false;
     hive_type type;
     size_t size = 0;
     Malloced<char> data(hivex_value_value(hive_.get(), found, &type, &size));
-    if (data.data == nullptr) return false;
+    if (data.data == nullptr) {
+      failed_ = true;
+      return false;
+    }
     value->type = static_cast<uint32_t>(type);
     value->data.assign(data.data, size);
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
@@ -84,7 +91,9 @@ class HiveStore : public Store {
     if (long status = Writable(&hive)) return status;
     hive_node_h node = hivex_root(hive.get());
     for (const std::string& part : Parts(path)) {
+      errno = 0;
       hive_node_h child = hivex_node_get_child(hive.get(), node, part.c_str());
+      if (child == 0 && errno != 0) return HivexFailed("cannot read the key " + std::string(path));
       if (child == 0) child = hivex_node_add_child(hive.get(), node, part.c_str());
       if (child == 0) return HivexFailed("cannot add the key " + std::string(path));
       node = child;
@@ -108,7 +117,7 @@ class HiveStore : public Store {
       hive_node_h node = Node(hive_.get(), path, &stored_data);
       hive_type type;
       size_t size = 0;
-      hive_value_h old = hivex_node_get_value(hive_.get(), node, std::string(name).c_str());
+      hive_value_h old = Value(hive_.get(), node, name);
       Malloced<char> bytes(hivex_value_value(hive_.get(), old, &type, &size));
       if (bytes.data != nullptr && static_cast<uint32_t>(type) == value.type &&
           std::string_view(bytes.data, size) == data) {
@@ -120,10 +129,11 @@ class HiveStore : public Store {
     if (long status = Writable(&hive)) return status;
     std::string stored_path;
     hive_node_h node = Node(hive.get(), path, &stored_path);
-    if (node == 0) return ERROR_KEY_DELETED;
+    if (node == 0)
+      return failed_ ? HivexFailed("cannot read the key " + std::string(path)) : ERROR_KEY_DELETED;
     // A value keeps the case of the name it was created with.
     std::string key(name);
-    if (hive_value_h old = hivex_node_get_value(hive.get(), node, key.c_str())) {
+    if (hive_value_h old = Value(hive.get(), node, key)) {
       Malloced<char> old_key(hivex_value_key(hive.get(), old));
       if (old_key.data != nullptr) key = old_key.data;
     }
@@ -148,19 +158,32 @@ class HiveStore : public Store {
     return parts;
   }
 
-  // The node of key `path`, or 0; `*stored_path` gets the path in the case
-  // it was stored.
-  static hive_node_h Node(hive_h* hive, std::string_view path, std::string* stored_path) {
+  // The node of key `path` in `hive`, or 0; `*stored_path` gets the path in
+  // the case it was stored. A key hivex could not read is no missing key: it
+  // makes the store not Intact.
+  hive_node_h Node(hive_h* hive, std::string_view path, std::string* stored_path) const {
     if (!IsAtOrBelow(path, kSoftware)) return 0;
     *stored_path = std::string(path.substr(0, sizeof(kSoftware) - 1));
     hive_node_h node = hivex_root(hive);
     for (const std::string& part : Parts(path)) {
+      errno = 0;
       node = hivex_node_get_child(hive, node, part.c_str());
-      if (node == 0) return 0;
+      if (node == 0) {
+        if (errno != 0) failed_ = true;
+        return 0;
+      }
       Malloced<char> name(hivex_node_name(hive, node));
       *stored_path += "\\" + std::string(name.data != nullptr ? name.data : part.c_str());
     }
     return node;
+  }
+
+  // Value `name` of `node`, or 0; as Node, for what hivex could not read.
+  hive_value_h Value(hive_h* hive, hive_node_h node, std::string_view name) const {
+    errno = 0;
+    hive_value_h value = hivex_node_get_value(hive, node, std::string(name).c_str());
+    if (value == 0 && errno != 0) failed_ = true;
+    return value;
   }
 
   // A handle of its own to change the hive with; never for a dirty hive.
@@ -194,7 +217,8 @@ class HiveStore : public Store {
   std::string path_;
   std::shared_ptr<hive_h> hive_;
   bool dirty_;
-  std::shared_ptr<FileMap> watch_;  // hivex's mapping of the file; let go before it is
+  std::shared_ptr<FileMap> watch_;           // hivex's mapping of the file; let go before it is
+  mutable std::atomic<bool> failed_{false};  // hivex failed to read a key or value
 };
 
 }  // namespace

@@ -92,7 +92,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
   path = fileregistry::InView(*store, path, samDesired);
   std::string stored_path;
   bool found = store->FindKey(path, &stored_path);
-  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
   if (!found) return ERROR_FILE_NOT_FOUND;
   *phkResult = fileregistry::NewHandle(stored_path, samDesired);
   return ERROR_SUCCESS;
@@ -114,7 +114,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   std::string stored_path;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   bool found = store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path);
-  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
   if (!found) {
     // Check again under the lock: another process may have made it meanwhile.
     long status =
@@ -149,7 +149,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   fileregistry::RegValue value;
   bool key_found = store->FindKey(key.path, &stored_path);
   bool found = key_found && store->FindValue(key.path, lpValueName ? lpValueName : "", &value);
-  if (!store->Intact()) return fileregistry::StoreChanged(store_path);
+  if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
   if (!key_found) return ERROR_KEY_DELETED;
   if (!found) return ERROR_FILE_NOT_FOUND;
   if (lpType != nullptr) *lpType = value.type;

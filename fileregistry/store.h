@@ -48,9 +48,11 @@ class Store {
   virtual bool FindKey(std::string_view path, std::string* stored_path) const = 0;
   // Finds value `name` ("" for the default value) of key `path`.
   virtual bool FindValue(std::string_view path, std::string_view name, RegValue* value) const = 0;
-  // False when the file changed under the store while it was read, so that
-  // nothing read from it since may be trusted.
+  // False when the file changed under the store while it was read, or could
+  // not be read, so that nothing read from it since may be trusted.
   virtual bool Intact() const { return true; }
+  // Why it is not Intact.
+  virtual const char* Damage() const { return "changed by another program while being read"; }
 
   // The file with key `path` added, with every missing key above it; `path`
   // must not exist yet. Returns 0 or a Windows error number.

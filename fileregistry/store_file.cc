@@ -470,12 +470,12 @@ std::string HomeFromPasswd(uid_t uid) {
 
 }  // namespace
 
-long StoreChanged(const std::string& path) {
+long StoreNotIntact(const std::string& path, const Store& store) {
   {
     std::lock_guard<std::mutex> lock(cache_mutex);
     TheCache() = Cache();
   }
-  return Refuse(path, kChangedText, ERROR_REGISTRY_IO_FAILED);
+  return Refuse(path, std::string(store.Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
 }
 
 long StorePath(std::string* path) {
@@ -523,7 +523,7 @@ long UpdateStore(const std::string& path, bool make_folders,
   RemoveStaleTempFiles(target);
   Replacement file;
   long edited = edit(*store, &file);
-  if (!store->Intact()) return Refuse(target, kChangedText, ERROR_REGISTRY_IO_FAILED);
+  if (!store->Intact()) return StoreNotIntact(target, *store);
   if (edited != ERROR_SUCCESS) return edited;
   if (!file.write) return ERROR_SUCCESS;
   if (long status = ReplaceFile(target, file)) return status;

@@ -26,9 +26,9 @@ long StorePath(std::string* path);
 // 5 when it may not be read, 1921 for a symlink loop, 1016 on an I/O error.
 long LoadStore(const std::string& path, std::shared_ptr<const Store>* store);
 
-// For a store read from `path` that is no longer Intact: forgets it, says
-// so, and returns 1016.
-long StoreChanged(const std::string& path);
+// For `store`, read from `path`, that is no longer Intact: forgets it, says
+// why, and returns 1016.
+long StoreNotIntact(const std::string& path, const Store& store);
 
 // Changes the store at `path` under an exclusive lock: reads it afresh, asks
 // `edit` for the new file, and replaces the file atomically and durably when

@@ -501,6 +501,16 @@ const OddStore kOddStores[] = {
      ": the hive holds changes still in its log files (.LOG1, .LOG2), which Windows has not yet "
      "replayed; start Windows and shut it down fully (no fast startup, no hibernation) before "
      "changing it (rc 19)\n"},
+    // A key hivex cannot read is not a missing key: nothing is made.
+    {"HiveWhoseKeysCannotBeRead",
+     [](const std::string& s) {
+       HiveWriter hive(s);
+       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+       hive.Commit();
+       BreakRootKeyList(s);
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
+     ": hivex could not read it (rc 1016)\n"},
     {"DirtyHiveIsRead",
      [](const std::string& s) {
        HiveWriter hive(s);

@@ -146,6 +146,16 @@ void MakeHiveDirty(const std::string& path) {
   WriteFile(path, hive);
 }
 
+void BreakRootKeyList(const std::string& path) {
+  std::string hive = ReadFile(path);
+  ASSERT_GE(hive.size(), 8192u);
+  uint32_t root = 0;
+  for (int i = 3; i >= 0; --i) root = root << 8 | static_cast<unsigned char>(hive[0x24 + i]);
+  Put32(&hive, 4096 + root + 4 + 0x1c, 0x00fffff0);
+  PutChecksum(&hive);
+  WriteFile(path, hive);
+}
+
 bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
                   std::optional<std::string>* text) {
   hive_h* hive = hivex_open(path.c_str(), 0);

@@ -38,6 +38,10 @@ class HiveWriter {
 // logs: the secondary sequence number no longer the primary one.
 void MakeHiveDirty(const std::string& path);
 
+// Points the root key's list of subkeys of the hive at `path` past the
+// file's end: hivex opens it, but cannot read the keys below the root.
+void BreakRootKeyList(const std::string& path);
+
 // Read with hivex itself: whether the hive at `path` opens, and if so the
 // REG_SZ value `name` of `key`, without its terminating zero.
 bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
