@@ -456,6 +456,16 @@ struct OddStore {
 
 std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection + settings; }
 
+// A hive holding the list SPX, then damaged by `damage`.
+void DamagedHive(const std::string& path, void (*damage)(const std::string&)) {
+  {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.Commit();
+  }
+  damage(path);
+}
+
 const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
 const std::string kDefaultCreated =
     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n";
@@ -502,22 +512,10 @@ const OddStore kOddStores[] = {
      "replayed; start Windows and shut it down fully (no fast startup, no hibernation) before "
      "changing it (rc 19)\n"},
     // A key hivex cannot read is not a missing key: nothing is made.
-    {"HiveWhoseKeysCannotBeRead",
-     [](const std::string& s) {
-       HiveWriter hive(s);
-       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
-       hive.Commit();
-       BreakRootKeyList(s);
-     },
+    {"HiveWhoseKeysCannotBeRead", [](const std::string& s) { DamagedHive(s, BreakRootKeyList); },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
      ": hivex could not read it (rc 1016)\n"},
-    {"DirtyHiveIsRead",
-     [](const std::string& s) {
-       HiveWriter hive(s);
-       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
-       hive.Commit();
-       MakeHiveDirty(s);
-     },
+    {"DirtyHiveIsRead", [](const std::string& s) { DamagedHive(s, MakeHiveDirty); },
      "Current Supported Protocols : SPX\n", 0, true},
     {"SameKeyTwice",
      [](const std::string& s) {
