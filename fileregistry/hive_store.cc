@@ -1,8 +1,6 @@
 #include "fileregistry/hive_store.h"
 
-#include <fcntl.h>
 #include <hivex.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -65,23 +63,12 @@ class HiveStore : public Store {
   }
 
   bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    std::string stored;
-    hive_node_h node = Node(hive_.get(), path, &stored);
-    if (node == 0) return false;
-    hive_value_h found = Value(hive_.get(), node, name);
-    if (found == 0) return false;
-    hive_type type;
-    size_t size = 0;
-    Malloced<char> data(hivex_value_value(hive_.get(), found, &type, &size));
-    if (data.data == nullptr) {
-      failed_ = true;
-      return false;
-    }
-    value->type = static_cast<uint32_t>(type);
-    value->data.assign(data.data, size);
+    if (!StoredValue(path, name, value)) return false;
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
-    if (IsTextType(value->type) && size % 2 == 0) value->data = Utf16ToUtf8(value->data);
+    if (IsTextType(value->type) && value->data.size() % 2 == 0) {
+      value->data = Utf16ToUtf8(value->data);
+    }
     return true;
   }
 
@@ -112,17 +99,8 @@ class HiveStore : public Store {
       data = std::move(utf16);
     }
     RegValue stored;
-    if (FindValue(path, name, &stored)) {
-      std::string stored_data;
-      hive_node_h node = Node(hive_.get(), path, &stored_data);
-      hive_type type;
-      size_t size = 0;
-      hive_value_h old = Value(hive_.get(), node, name);
-      Malloced<char> bytes(hivex_value_value(hive_.get(), old, &type, &size));
-      if (bytes.data != nullptr && static_cast<uint32_t>(type) == value.type &&
-          std::string_view(bytes.data, size) == data) {
-        return ERROR_SUCCESS;  // no change, no write
-      }
+    if (StoredValue(path, name, &stored) && stored == RegValue{value.type, data}) {
+      return ERROR_SUCCESS;  // no change, no write
     }
 
     std::shared_ptr<hive_h> hive;
@@ -178,6 +156,23 @@ class HiveStore : public Store {
     return node;
   }
 
+  // Value `name` of key `path` as the hive holds it, texts in UTF-16LE.
+  bool StoredValue(std::string_view path, std::string_view name, RegValue* value) const {
+    std::string stored_path;
+    hive_node_h node = Node(hive_.get(), path, &stored_path);
+    hive_value_h found = node != 0 ? Value(hive_.get(), node, name) : 0;
+    if (found == 0) return false;
+    hive_type type;
+    size_t size = 0;
+    Malloced<char> data(hivex_value_value(hive_.get(), found, &type, &size));
+    if (data.data == nullptr) {
+      failed_ = true;
+      return false;
+    }
+    *value = RegValue{static_cast<uint32_t>(type), std::string(data.data, size)};
+    return true;
+  }
+
   // Value `name` of `node`, or 0; as Node, for what hivex could not read.
   hive_value_h Value(hive_h* hive, hive_node_h node, std::string_view name) const {
     errno = 0;
@@ -225,8 +220,8 @@ class HiveStore : public Store {
 
 bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
 
-long OpenHive(const std::string& path, std::string_view head, std::shared_ptr<const Store>* store,
-              std::string* why) {
+long OpenHive(const std::string& path, int fd, std::string_view head,
+              std::shared_ptr<const Store>* store, std::string* why) {
   std::shared_ptr<hive_h> hive = OpenHandle(path, 0);
   if (hive == nullptr) {
     *why = std::string("a hive that hivex cannot open: ") + strerror(errno);
@@ -234,11 +229,7 @@ long OpenHive(const std::string& path, std::string_view head, std::shared_ptr<co
   }
   // hivex reads the file through a mapping of its own: watched like ours, so
   // that a hive truncated under us is caught, not a crash.
-  std::shared_ptr<FileMap> watch;
-  if (int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-    watch = FileMap::Watch(fd);
-    close(fd);
-  }
+  std::shared_ptr<FileMap> watch = FileMap::Watch(fd);
   // Primary and secondary sequence numbers that differ: Windows stopped with
   // changes still in the logs.
   bool dirty = head.size() < 12 || Word(head, 4) != Word(head, 8);

@@ -15,7 +15,8 @@ namespace fileregistry {
 // Whether a file's first bytes, `head`, are a hive's ("regf").
 bool IsHive(std::string_view head);
 
-// Opens the hive at `path`, whose first bytes are `head`, for reading.
+// Opens the hive at `path`, open as `fd`, whose first bytes are `head`, for
+// reading.
 // Returns 0, or 1009 with `*why` set when hivex refuses it.
 //
 // As Windows has it: keys other than Software and below give 2 when opened
@@ -23,8 +24,8 @@ bool IsHive(std::string_view head);
 // zero, and read as Windows' ...A calls read them. A hive whose sequence
 // numbers differ holds changes still in its log files: it is read, but never
 // written (19, ERROR_WRITE_PROTECT).
-long OpenHive(const std::string& path, std::string_view head, std::shared_ptr<const Store>* store,
-              std::string* why);
+long OpenHive(const std::string& path, int fd, std::string_view head,
+              std::shared_ptr<const Store>* store, std::string* why);
 
 }  // namespace fileregistry
 

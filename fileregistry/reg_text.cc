@@ -789,7 +789,6 @@ Replacement RegText::Writing(const Splicing& edit) const {
   if (dialect_ == Dialect::kUnicodeUtf16) {
     // Encoded anew, whole.
     auto bytes = std::make_shared<const std::string>(Bytes(edit));
-    file.bytes = bytes;
     file.write = [bytes](int fd, const std::string&) { return WriteFile(fd, {*bytes}); };
     return file;
   }

@@ -23,8 +23,6 @@ struct RegValue {
 struct Replacement {
   // Writes the whole file to `temp_path`, open as `fd`. Empty: no change.
   std::function<long(int fd, const std::string& temp_path)> write;
-  // The new file's bytes, where the store knows them: spares reading them back.
-  std::shared_ptr<const std::string> bytes;
 };
 
 // Writes `pieces`, one after the other, as the whole of the file open as

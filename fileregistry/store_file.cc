@@ -105,14 +105,12 @@ struct FileIdentity {
   }
 };
 
-// The last store read or written by this process, so that the calls of one
-// run read the file once: what it holds, what this process wrote there
-// (parsed when next needed), or why it is not a store.
+// The last store read by this process, so that the calls of one run read
+// the file once: what it holds, or why it is not a store.
 struct Cache {
   std::string path;
   FileIdentity identity;
   std::shared_ptr<const Store> store;
-  std::shared_ptr<const std::string> written;  // a text store, when `store` is null
   long refused = 0;
 };
 std::mutex cache_mutex;  // the Win32 calls we imitate may be made from any thread
@@ -124,7 +122,6 @@ Cache& TheCache() {
 // Far beyond any export of a whole registry, and refused unread.
 const off_t kLargestStore = off_t{1} << 30;
 const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
-const char kChangedText[] = "changed by another program while being read (rc 1016)";
 
 // Memory for a file's bytes, mapped with its pages in place: one call
 // instead of a fault for every page of a large store.
@@ -224,15 +221,6 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
   FileIdentity identity(st);
   if (cache.path == path && cache.identity == identity) {
     if (cache.refused != 0) return cache.refused;  // said once already
-    if (!cache.store) {
-      auto parsed = std::make_shared<RegText>();
-      std::string_view text = *cache.written;
-      if (!parsed->Parse(cache.written, text)) {
-        cache = Cache();
-        return ERROR_BADDB;
-      }
-      cache.store = parsed;
-    }
     *store = cache.store;
     return ERROR_SUCCESS;
   }
@@ -247,7 +235,7 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
     refused = ERROR_FILE_TOO_LARGE;
     why = kLargestStoreText;
   } else if (IsHive(head_bytes)) {
-    refused = OpenHive(path, head_bytes, &loaded, &why);
+    refused = OpenHive(path, fd.get(), head_bytes, &loaded, &why);
   } else if (!MayBeginStore(head_bytes)) {
     refused = ERROR_BADDB;
     where += ":1";
@@ -275,12 +263,12 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
     auto parsed = std::make_shared<RegText>();
     ParseError error;
     bool parsed_ok = parsed->Parse(std::move(owner), text, &error);
-    if (map && !map->Intact()) {
+    if (map) parsed->SetIntactCheck([map] { return map->Intact(); });
+    if (!parsed->Intact()) {
       cache = Cache();
-      return Refuse(path, kChangedText, ERROR_REGISTRY_IO_FAILED);
+      return Refuse(path, std::string(parsed->Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
     }
     if (parsed_ok) {
-      if (map) parsed->SetIntactCheck([map] { return map->Intact(); });
       loaded = parsed;
     } else {
       refused = ERROR_BADDB;
@@ -289,10 +277,10 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
     }
   }
   if (refused != 0) {
-    cache = Cache{path, identity, nullptr, nullptr, refused};
+    cache = Cache{path, identity, nullptr, refused};
     return Refuse(where, why, refused);
   }
-  cache = Cache{path, identity, loaded, nullptr, 0};
+  cache = Cache{path, identity, loaded, 0};
   *store = loaded;
   return ERROR_SUCCESS;
 }
@@ -528,13 +516,8 @@ long UpdateStore(const std::string& path, bool make_folders,
   if (!file.write) return ERROR_SUCCESS;
   if (long status = ReplaceFile(target, file)) return status;
 
-  // Remember what was written, so the next call need not read it back.
-  struct stat st;
   std::lock_guard<std::mutex> guard(cache_mutex);
-  TheCache() = Cache();
-  if (file.bytes && stat(target.c_str(), &st) == 0) {
-    TheCache() = Cache{target, FileIdentity(st), nullptr, file.bytes, 0};
-  }
+  TheCache() = Cache();  // the next call maps the new file
   return ERROR_SUCCESS;
 }
 

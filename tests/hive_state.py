@@ -18,8 +18,8 @@ def node(path):
     return found
 
 
-for spec in sys.argv[2:]:
-    key, *names = spec.split("|")
+for wanted in sys.argv[2:]:
+    key, *names = wanted.split("|")
     found = node(key)
     print(0 if found is None else 1)
     for name in names:
