@@ -61,14 +61,18 @@ void SeedView(const char* view, const StoreState& state) {
   for (const KeyState* key : {&state.primary, &state.fallback}) {
     words.insert(words.end(), {key->exists ? "1" : "0", Field(key->protocols), Field(key->debug)});
   }
-  ASSERT_EQ(0, RegistryState(words).status) << "seeding the " << view << "-bit view failed";
+  ProcessResult seeded = RegistryState(words);
+  ASSERT_EQ(0, seeded.status) << "seeding the " << view << "-bit view failed: " << seeded.out
+                              << seeded.err;
 }
 
 StoreState ReadView(const char* view) {
-  std::vector<std::string> lines = Lines(RegistryState({"dump", view}).out);
+  ProcessResult dump = RegistryState({"dump", view});
+  std::vector<std::string> lines = Lines(dump.out);
   StoreState state;
   if (lines.size() != 6) {
-    ADD_FAILURE() << "cannot read the " << view << "-bit view back";
+    ADD_FAILURE() << "cannot read the " << view << "-bit view back (status " << dump.status
+                  << "): " << dump.out << dump.err;
     return state;
   }
   KeyState* keys[] = {&state.primary, &state.fallback};
