@@ -1,5 +1,6 @@
 #include "fileregistry/hive_store.h"
 
+#include <fcntl.h>
 #include <hivex.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fileregistry/fd.h"
 #include "fileregistry/file_map.h"
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
@@ -31,8 +33,12 @@ struct Malloced {
   Malloced& operator=(const Malloced&) = delete;
 };
 
-std::shared_ptr<hive_h> OpenHandle(const std::string& path, int flags) {
-  hive_h* hive = hivex_open(path.c_str(), flags);
+// hivex opens files by name: it is given the name of a descriptor this
+// process holds, which no other user can point elsewhere.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+std::shared_ptr<hive_h> OpenHandle(int fd, int flags) {
+  hive_h* hive = hivex_open(DescriptorPath(fd).c_str(), flags);
   if (hive == nullptr) return nullptr;
   return std::shared_ptr<hive_h>(hive, hivex_close);
 }
@@ -45,9 +51,13 @@ uint32_t Word(std::string_view bytes, size_t at) {
 
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, std::shared_ptr<hive_h> hive, bool dirty,
+  HiveStore(std::string path, Fd file, std::shared_ptr<hive_h> hive, bool dirty,
             std::shared_ptr<FileMap> watch)
-      : path_(std::move(path)), hive_(std::move(hive)), dirty_(dirty), watch_(std::move(watch)) {}
+      : path_(std::move(path)),
+        file_(std::move(file)),
+        hive_(std::move(hive)),
+        dirty_(dirty),
+        watch_(std::move(watch)) {}
 
   bool Intact() const override { return !failed_ && (!watch_ || watch_->Intact()); }
   const char* Damage() const override {
@@ -190,7 +200,7 @@ class HiveStore : public Store {
                     "no hibernation) before changing it (rc 19)",
                     ERROR_WRITE_PROTECT);
     }
-    *hive = OpenHandle(path_, HIVEX_OPEN_WRITE);
+    *hive = OpenHandle(file_.get(), HIVEX_OPEN_WRITE);
     if (*hive == nullptr) return HivexFailed("hivex cannot open it to write");
     return ERROR_SUCCESS;
   }
@@ -202,14 +212,15 @@ class HiveStore : public Store {
 
   static Replacement Committing(std::shared_ptr<hive_h> hive) {
     Replacement file;
-    file.write = [hive](int, const std::string& temp_path) -> long {
-      if (hivex_commit(hive.get(), temp_path.c_str(), 0) == 0) return ERROR_SUCCESS;
+    file.write = [hive](int fd) -> long {
+      if (hivex_commit(hive.get(), DescriptorPath(fd).c_str(), 0) == 0) return ERROR_SUCCESS;
       return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
     };
     return file;
   }
 
   std::string path_;
+  Fd file_;  // the hive's file, as it was opened once
   std::shared_ptr<hive_h> hive_;
   bool dirty_;
   std::shared_ptr<FileMap> watch_;           // hivex's mapping of the file; let go before it is
@@ -222,7 +233,8 @@ bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
 
 long OpenHive(const std::string& path, int fd, std::string_view head,
               std::shared_ptr<const Store>* store, std::string* why) {
-  std::shared_ptr<hive_h> hive = OpenHandle(path, 0);
+  Fd file(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  std::shared_ptr<hive_h> hive = file.valid() ? OpenHandle(file.get(), 0) : nullptr;
   if (hive == nullptr) {
     *why = std::string("a hive that hivex cannot open: ") + strerror(errno);
     return ERROR_BADDB;
@@ -233,7 +245,8 @@ long OpenHive(const std::string& path, int fd, std::string_view head,
   // Primary and secondary sequence numbers that differ: Windows stopped with
   // changes still in the logs.
   bool dirty = head.size() < 12 || Word(head, 4) != Word(head, 8);
-  *store = std::make_shared<HiveStore>(path, std::move(hive), dirty, std::move(watch));
+  *store =
+      std::make_shared<HiveStore>(path, std::move(file), std::move(hive), dirty, std::move(watch));
   return ERROR_SUCCESS;
 }
 

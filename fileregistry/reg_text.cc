@@ -789,7 +789,7 @@ Replacement RegText::Writing(const Splicing& edit) const {
   if (dialect_ == Dialect::kUnicodeUtf16) {
     // Encoded anew, whole.
     auto bytes = std::make_shared<const std::string>(Bytes(edit));
-    file.write = [bytes](int fd, const std::string&) { return WriteFile(fd, {*bytes}); };
+    file.write = [bytes](int fd) { return WriteFile(fd, {*bytes}); };
     return file;
   }
   // The rest of the text as it lies in the old file's memory, copied once,
@@ -797,7 +797,7 @@ Replacement RegText::Writing(const Splicing& edit) const {
   std::string_view bom = dialect_ == Dialect::kUnicodeUtf8Bom ? kUtf8Bom : "";
   std::string_view before = text_.substr(0, edit.at), after = text_.substr(edit.at + edit.erase);
   auto lines = std::make_shared<const std::string>(edit.lines);
-  file.write = [owner = owner_, bom, before, lines, after](int fd, const std::string&) {
+  file.write = [owner = owner_, bom, before, lines, after](int fd) {
     return WriteFile(fd, {bom, before, *lines, after});
   };
   return file;

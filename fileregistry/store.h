@@ -21,8 +21,8 @@ struct RegValue {
 
 // A new version of a store's file, ready to be written.
 struct Replacement {
-  // Writes the whole file to `temp_path`, open as `fd`. Empty: no change.
-  std::function<long(int fd, const std::string& temp_path)> write;
+  // Writes the whole file to the new file open as `fd`. Empty: no change.
+  std::function<long(int fd)> write;
 };
 
 // Writes `pieces`, one after the other, as the whole of the file open as
@@ -32,6 +32,10 @@ long WriteFile(int fd, std::initializer_list<std::string_view> pieces);
 // Says on standard error why a store cannot be used, "PROGRAM: WHERE:
 // REASON", once for each different line. Returns `status`.
 long Refuse(const std::string& where, const std::string& reason, long status);
+// The Windows error number for `error`, an errno value.
+long StatusFromErrno(int error);
+// Refuse with the system's words for `error` and their status.
+long RefuseErrno(const std::string& where, int error);
 
 // Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
 // the empty path is HKEY_LOCAL_MACHINE itself. Names match without regard to

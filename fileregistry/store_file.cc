@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,6 +21,7 @@
 
 #include "fileregistry/file_map.h"
 #include "fileregistry/hive_store.h"
+#include "fileregistry/path_walk.h"
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
 
@@ -36,28 +38,6 @@ long Refuse(const std::string& where, const std::string& reason, long status) {
   }
   return status;
 }
-
-namespace {
-
-// A file descriptor, closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 long StatusFromErrno(int error) {
   switch (error) {
@@ -82,6 +62,8 @@ long RefuseErrno(const std::string& path, int error) {
   return Refuse(path, std::string(strerror(error)) + " (rc " + std::to_string(status) + ")",
                 status);
 }
+
+namespace {
 
 // What tells one version of the file from another: every replacement is a
 // new inode, and the times catch edits made in place by other tools.
@@ -167,43 +149,14 @@ long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
   }
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Follows the symlinks at `path` to the file they name, as the kernel's
-// protected_symlinks does whatever it is set to: in a sticky folder that
-// anyone may write, a symlink is followed only when it belongs to the caller
-// or to the folder's owner, so that no other user can send our writes
-// elsewhere. A link to nothing is the missing file it names.
-long ResolveStore(const std::string& path, std::string* target) {
-  std::string current = path;
-  for (int links = 0; links < 40; ++links) {
-    struct stat link;
-    if (lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
-      *target = current;
-      return ERROR_SUCCESS;
-    }
-    std::string folder = FolderOf(current);
-    struct stat dir;
-    if (stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) &&
-        link.st_uid != geteuid() && link.st_uid != dir.st_uid) {
-      return Refuse(current, "a symlink of another user in a sticky folder (rc 5)",
-                    ERROR_ACCESS_DENIED);
-    }
-    char name[PATH_MAX];
-    ssize_t n = readlink(current.c_str(), name, sizeof(name));
-    if (n < 0) return RefuseErrno(current, errno);
-    if (n == static_cast<ssize_t>(sizeof(name))) return RefuseErrno(current, ENAMETOOLONG);
-    current = name[0] == '/' ? std::string(name, n) : folder + "/" + std::string(name, n);
-  }
-  return RefuseErrno(path, ELOOP);
-}
-
-long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+// Reads the store at `at`, and gives its open file to `*file` (not valid
+// when there is none).
+long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file) {
+  const std::string& path = at.path;
+  Fd fd(at.folder.valid() ? openat(at.folder.get(), at.name.c_str(),
+                                   O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)
+                          : -1);
+  if (!at.folder.valid()) errno = ENOENT;
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       *store = std::make_shared<RegText>();
@@ -222,6 +175,7 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
   if (cache.path == path && cache.identity == identity) {
     if (cache.refused != 0) return cache.refused;  // said once already
     *store = cache.store;
+    *file = std::move(fd);
     return ERROR_SUCCESS;
   }
   long refused = 0;
@@ -282,106 +236,98 @@ long LoadResolved(const std::string& path, std::shared_ptr<const Store>* store) 
   }
   cache = Cache{path, identity, loaded, 0};
   *store = loaded;
+  *file = std::move(fd);
   return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 long LoadStore(const std::string& path, std::shared_ptr<const Store>* store) {
-  std::string target;
-  if (long status = ResolveStore(path, &target)) return status;
-  return LoadResolved(target, store);
+  StoreLocation at;
+  if (long status = WalkToStore(path, false, &at)) return status;
+  Fd file;
+  return LoadAt(at, store, &file);
 }
 
 namespace {
 
-// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
-std::string TempPrefix(const std::string& target) {
-  size_t slash = target.rfind('/');
-  std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  return folder + "." + target.substr(slash + 1) + ".tmp-";
+// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it,
+// the name cut where the whole would be too long for the folder.
+std::string TempPrefix(const std::string& name) {
+  return "." + name.substr(0, NAME_MAX - 12) + ".tmp-";
 }
 
 // Removes what writers killed before their rename left behind. Called under
 // the lock, when no other writer can be at work.
-void RemoveStaleTempFiles(const std::string& target) {
-  std::string prefix = TempPrefix(target);
-  size_t slash = prefix.rfind('/');
-  std::string name_prefix = prefix.substr(slash + 1);
-  DIR* dir = opendir(FolderOf(target).c_str());
+void RemoveStaleTempFiles(const StoreLocation& at) {
+  std::string prefix = TempPrefix(at.name);
+  DIR* dir = fdopendir(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir == nullptr) return;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
-    if (name.size() == name_prefix.size() + 6 &&
-        name.compare(0, name_prefix.size(), name_prefix) == 0) {
-      unlinkat(dirfd(dir), name.c_str(), 0);
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      unlinkat(at.folder.get(), name.c_str(), 0);
     }
   }
   closedir(dir);
 }
 
-long MakeFolders(const std::string& folder) {
-  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    std::string part = folder.substr(0, slash);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return ERROR_PATH_NOT_FOUND;
-    if (slash == std::string::npos) break;
-  }
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
-  return ERROR_SUCCESS;
-}
-
 // Takes the exclusive lock beside the store. The lock file is opened for
-// reading only (flock needs no more, so a user who may write the store is
-// not kept out by another's lock file), never through a symlink, and waited
-// for at most a bounded time: anyone who can read it can hold it.
-long TakeLock(const std::string& lock_path, int* lock) {
+// reading only (flock needs no more), never through a symlink, and waited
+// for at most a bounded time: anyone who can read it can hold it. A new one
+// is readable by everyone, whatever the umask, so that it keeps out no user
+// who may write the store.
+long TakeLock(const StoreLocation& at, Fd* lock) {
   const int kWaitMilliseconds = 10000;
-  Fd fd(open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-  if (fd.get() < 0) {
-    if (errno == ELOOP)
-      return Refuse(lock_path, "the lock is a symlink (rc 5)", ERROR_ACCESS_DENIED);
-    return RefuseErrno(lock_path, errno);
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  std::string name = at.name + ".lock", path = at.path + ".lock";
+  Fd fd(openat(at.folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644));
+  if (fd.valid()) {
+    fchmod(fd.get(), 0644);
+  } else if (errno == EEXIST) {
+    fd = Fd(openat(at.folder.get(), name.c_str(), flags));
+  }
+  if (!fd.valid()) {
+    if (errno == ELOOP) return Refuse(path, "the lock is a symlink (rc 5)", ERROR_ACCESS_DENIED);
+    return RefuseErrno(path, errno);
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return RefuseErrno(lock_path, errno);
+  if (fstat(fd.get(), &st) != 0) return RefuseErrno(path, errno);
   if (!S_ISREG(st.st_mode)) {
-    return Refuse(lock_path, "the lock is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+    return Refuse(path, "the lock is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
   for (int pause = 1; flock(fd.get(), LOCK_EX | LOCK_NB) != 0;) {
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return RefuseErrno(lock_path, errno);
+    if (errno != EWOULDBLOCK) return RefuseErrno(path, errno);
     if (std::chrono::steady_clock::now() >= deadline) {
-      return Refuse(lock_path, "held by another process for 10 s; gave up (rc 1460)",
-                    ERROR_TIMEOUT);
+      return Refuse(path, "held by another process for 10 s; gave up (rc 1460)", ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);
     pause = std::min(pause * 2, 50);
   }
-  *lock = fd.Release();
+  *lock = std::move(fd);
   return ERROR_SUCCESS;
 }
 
-// Gives the file at `fd` the extended attributes of `from`: POSIX ACLs and
-// security labels among them. Returns 0, or the status of the first that
-// could not be kept.
-long CopyExtendedAttributes(const std::string& from, int fd) {
-  ssize_t size = llistxattr(from.c_str(), nullptr, 0);
-  if (size < 0)
-    return errno == ENOTSUP || errno == ENOENT ? ERROR_SUCCESS : RefuseErrno(from, errno);
+// Gives the file at `to` the extended attributes of the store open as
+// `from`: POSIX ACLs and security labels among them. Returns 0, or the
+// status of the first that could not be kept.
+long CopyExtendedAttributes(const std::string& path, int from, int to) {
+  ssize_t size = flistxattr(from, nullptr, 0);
+  if (size < 0) return errno == ENOTSUP ? ERROR_SUCCESS : RefuseErrno(path, errno);
   std::string names(static_cast<size_t>(size), '\0');
-  size = llistxattr(from.c_str(), &names[0], names.size());
-  if (size < 0) return RefuseErrno(from, errno);
+  size = flistxattr(from, &names[0], names.size());
+  if (size < 0) return RefuseErrno(path, errno);
   names.resize(static_cast<size_t>(size));
   for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
     const char* name = names.c_str() + at;
-    ssize_t length = lgetxattr(from.c_str(), name, nullptr, 0);
+    ssize_t length = fgetxattr(from, name, nullptr, 0);
     std::string value(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length < 0 || lgetxattr(from.c_str(), name, &value[0], value.size()) != length ||
-        fsetxattr(fd, name, value.data(), value.size(), 0) != 0) {
+    if (length < 0 || fgetxattr(from, name, &value[0], value.size()) != length ||
+        fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
       int error = errno;
-      return Refuse(from,
+      return Refuse(path,
                     std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
                         " (rc " + std::to_string(StatusFromErrno(error)) + ")",
                     StatusFromErrno(error));
@@ -390,49 +336,83 @@ long CopyExtendedAttributes(const std::string& from, int fd) {
   return ERROR_SUCCESS;
 }
 
-// Writes the new file beside `target`, with the old file's owner,
-// mode and extended attributes, flushes it, renames it over `target` and
+// Gives the new file `to` the owner, group, mode and extended attributes of
+// the store open as `from`. A writer who may not keep the owner keeps the
+// group where it belongs to it; where the old owner would then lose access
+// it had, the write is refused with 5.
+long KeepOwnership(const std::string& path, int from, int to) {
+  struct stat old, now;
+  if (fstat(from, &old) != 0) return RefuseErrno(path, errno);
+  if (fchown(to, old.st_uid, old.st_gid) != 0) (void)fchown(to, static_cast<uid_t>(-1), old.st_gid);
+  if (fstat(to, &now) != 0) return RefuseErrno(path, errno);
+  mode_t owner_had = (old.st_mode >> 6) & 06;
+  mode_t owner_keeps =
+      (old.st_mode & 06) | (now.st_gid == old.st_gid ? (old.st_mode >> 3) & 06 : 0);
+  if (now.st_uid != old.st_uid && (owner_had & ~owner_keeps) != 0) {
+    return Refuse(path,
+                  "rewritten by this user, it would no longer be readable and writable by its "
+                  "owner (rc 5)",
+                  ERROR_ACCESS_DENIED);
+  }
+  if (fchmod(to, old.st_mode & 07777) != 0) return RefuseErrno(path, errno);
+  return CopyExtendedAttributes(path, from, to);
+}
+
+// A new file beside the store, made by this process and by no one else.
+long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
+  std::string prefix = TempPrefix(at.name);
+  const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t seed = static_cast<uint64_t>(getpid()) * 2654435761u ^
+                    std::chrono::steady_clock::now().time_since_epoch().count() ^ counter++ << 20;
+    *name = prefix;
+    for (int i = 0; i < 6; ++i, seed /= 62) *name += kLetters[seed % 62];
+    *fd = Fd(openat(at.folder.get(), name->c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd->valid() || errno != EEXIST) break;
+  }
+  if (!fd->valid()) return RefuseErrno(at.path, errno);
+  return ERROR_SUCCESS;
+}
+
+// Writes the new file beside the store (`old`, the old one, or not valid
+// when there was none), gives it the old one's owner, mode and extended
+// attributes once it is complete, flushes it, renames it over the store and
 // flushes the folder. Once the rename is done the write has succeeded: a
 // folder that cannot be opened (one the writer may write but not read) is
 // not flushed, so a crash soon after may bring back the old file.
-long ReplaceFile(const std::string& target, const Replacement& file) {
+long ReplaceFile(const StoreLocation& at, const Fd& old, const Replacement& file) {
   // Renaming over a file needs only its folder's permission; the file's own
   // is what the user set for the store.
-  if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
-    return RefuseErrno(target, EACCES);
+  if (old.valid() && faccessat(at.folder.get(), at.name.c_str(), W_OK, 0) != 0) {
+    return RefuseErrno(at.path, EACCES);
   }
-  std::string temp = TempPrefix(target) + "XXXXXX";
-  Fd fd(mkstemp(&temp[0]));
-  if (fd.get() < 0) return RefuseErrno(FolderOf(target), errno);
-
-  long status = ERROR_SUCCESS;
-  struct stat old;
-  if (stat(target.c_str(), &old) == 0) {
-    (void)fchown(fd.get(), old.st_uid, old.st_gid);
-    fchmod(fd.get(), old.st_mode & 07777);
-    status = CopyExtendedAttributes(target, fd.get());
+  Fd fd;
+  std::string temp;
+  if (long status = MakeTempFile(at, &fd, &temp)) return status;
+  long status = file.write(fd.get());
+  if (status != ERROR_SUCCESS) {
+    Refuse(at.path, "cannot be written (rc " + std::to_string(status) + ")", status);
+  } else if (old.valid()) {
+    status = KeepOwnership(at.path, old.get(), fd.get());
   } else {
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd.get(), 0666 & ~mask);
   }
-  if (status == ERROR_SUCCESS) {
-    status = file.write(fd.get(), temp);
-    if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = StatusFromErrno(errno);
-    if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = StatusFromErrno(errno);
-    if (status != ERROR_SUCCESS) {
-      Refuse(target, "cannot be written (rc " + std::to_string(status) + ")", status);
-    }
-  }
-  Fd folder(open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (status == ERROR_SUCCESS && rename(temp.c_str(), target.c_str()) != 0) {
-    status = RefuseErrno(target, errno);
+  if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = RefuseErrno(at.path, errno);
+  if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = RefuseErrno(at.path, errno);
+  if (status == ERROR_SUCCESS &&
+      renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
+    status = RefuseErrno(at.path, errno);
   }
   if (status != ERROR_SUCCESS) {
-    unlink(temp.c_str());
+    unlinkat(at.folder.get(), temp.c_str(), 0);
     return status;
   }
-  if (folder.get() >= 0) fsync(folder.get());
+  Fd folder(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) fsync(folder.get());
   return ERROR_SUCCESS;
 }
 
@@ -491,30 +471,27 @@ long StorePath(std::string* path) {
 
 long UpdateStore(const std::string& path, bool make_folders,
                  const std::function<long(const Store&, Replacement*)>& edit) {
-  std::string target;
-  if (long status = ResolveStore(path, &target)) return status;
-  if (target != path && access(target.c_str(), F_OK) != 0) {
-    return RefuseErrno(path, ENOENT);  // a symlink to nothing is not written through
+  StoreLocation at;
+  if (long status = WalkToStore(path, make_folders, &at)) return status;
+  struct stat st;
+  if (!at.folder.valid() ||
+      (at.through_link && fstatat(at.folder.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {
+    return RefuseErrno(at.through_link ? path : at.path,
+                       ENOENT);  // no write through a dangling link
   }
-  if (make_folders) {
-    if (long status = MakeFolders(FolderOf(target))) {
-      return Refuse(FolderOf(target), "cannot make the folder (rc " + std::to_string(status) + ")",
-                    status);
-    }
-  }
-  int lock_fd = -1;
-  if (long status = TakeLock(target + ".lock", &lock_fd)) return status;
-  Fd lock(lock_fd);
+  Fd lock;
+  if (long status = TakeLock(at, &lock)) return status;
 
   std::shared_ptr<const Store> store;
-  if (long status = LoadResolved(target, &store)) return status;
-  RemoveStaleTempFiles(target);
+  Fd old;
+  if (long status = LoadAt(at, &store, &old)) return status;
+  RemoveStaleTempFiles(at);
   Replacement file;
   long edited = edit(*store, &file);
-  if (!store->Intact()) return StoreNotIntact(target, *store);
+  if (!store->Intact()) return StoreNotIntact(at.path, *store);
   if (edited != ERROR_SUCCESS) return edited;
   if (!file.write) return ERROR_SUCCESS;
-  if (long status = ReplaceFile(target, file)) return status;
+  if (long status = ReplaceFile(at, old, file)) return status;
 
   std::lock_guard<std::mutex> guard(cache_mutex);
   TheCache() = Cache();  // the next call maps the new file

@@ -1,0 +1,32 @@
+// Resolving the store's path once, one component at a time, into a
+// descriptor of the folder that holds it: every later open, lock and rename
+// is made relative to that descriptor, so that no other user can swap a
+// folder or a link under a run.
+#ifndef FILEREGISTRY_PATH_WALK_H_
+#define FILEREGISTRY_PATH_WALK_H_
+
+#include <string>
+
+#include "fileregistry/fd.h"
+
+namespace fileregistry {
+
+struct StoreLocation {
+  Fd folder;                  // the store's folder; not valid when a folder on the way is missing
+  std::string name;           // the store's name in it, never a symlink when walked
+  std::string path;           // the same as a path, for messages
+  bool through_link = false;  // the store's own name was a symlink
+};
+
+// Walks `path` from the root or the working folder. Symlinks are followed as
+// the kernel's protected_symlinks rule has it, whatever that is set to: in a
+// sticky folder that anyone may write, only the caller's links and the
+// folder owner's. With `make_folders` missing folders are made, but never
+// for a store reached through a symlink. Returns 0, or a Windows error
+// number after saying why on standard error (5 for another user's link, 3
+// for a folder that cannot be made, 1921 for a symlink loop).
+long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location);
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_PATH_WALK_H_
