@@ -31,6 +31,7 @@ class NobodysProgram {
   static bool Possible();
   NobodysProgram();
   std::vector<std::string> Command(const std::vector<std::string>& words) const;
+  const std::string& path() const { return path_; }
 
  private:
   TempDir dir_;

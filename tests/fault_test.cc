@@ -1,6 +1,7 @@
 // The file store under faults: killed writers, concurrent runs, a full disk,
 // odd stores and a store the user may not write. Each prints what it saw, for
 // the README's table. KOVALSET_FAULT_ROUNDS sets how many kills and rounds.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,8 +15,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -230,7 +233,7 @@ TEST(Faults, StoreTheUserMayReadButNotWrite) {
 // what the run said and what the files hold after.
 struct UserFault {
   const char* name;
-  bool as_nobody;
+  std::vector<std::string> as;  // setpriv's options for the user who runs it; none: root
   // Lays out `dir`; returns the store's path.
   std::function<std::string(const std::string& dir)> arrange;
   std::string output;  // what follows the banner, for the words "tcpip"
@@ -244,11 +247,44 @@ const std::string kUpdating =
     "Current Supported Protocols : SPX\nUpdating Supported Protocols to : TCPIP\n";
 const std::string kStoredTcpip = "REGEDIT4\n\n" + kSection + "\"Supported protocols\"=\"TCPIP\"\n";
 
+const std::vector<std::string> kNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+// Two users who share the group 5000.
+const std::vector<std::string> kUser1 = {"--reuid=1000", "--regid=1000", "--groups=5000"};
+const std::vector<std::string> kUser2 = {"--reuid=1001", "--regid=1001", "--groups=5000"};
+
+// Runs the program on `store` with `words`: as root, or as the user that
+// setpriv's options `as` give, under umask 077.
+ProcessResult RunAs(const std::vector<std::string>& as, const std::vector<std::string>& words,
+                    const std::string& store) {
+  static const NobodysProgram program;
+  std::vector<std::string> argv = KovalsetCommand(words);
+  if (!as.empty()) {
+    argv = {"setpriv"};
+    argv.insert(argv.end(), as.begin(), as.end());
+    argv.insert(argv.end(), {"sh", "-c", "umask 077 && exec \"$0\" \"$@\"", program.path()});
+    argv.insert(argv.end(), words.begin(), words.end());
+  }
+  return RunProcess(argv, {"KOVALSET_REGISTRY=" + store});
+}
+
 std::string Mkdir(const std::string& path, mode_t mode, uid_t owner = 0) {
   mkdir(path.c_str(), mode);
-  chmod(path.c_str(), mode);  // past the umask, sticky bit included
   EXPECT_EQ(0, chown(path.c_str(), owner, owner));
+  chmod(path.c_str(), mode);  // past the umask, sticky and setgid bits included
   return path;
+}
+
+// A store of `owner`:`group` with `mode`, in the folder `folder` of mode
+// `folder_mode`, owned by the same.
+std::string SharedStore(const std::string& folder, mode_t folder_mode, uid_t owner, gid_t group,
+                        mode_t mode) {
+  Mkdir(folder, folder_mode);
+  EXPECT_EQ(0, chown(folder.c_str(), owner, group));
+  chmod(folder.c_str(), folder_mode);
+  WriteFile(folder + "/hklm.reg", kStored);
+  EXPECT_EQ(0, chown((folder + "/hklm.reg").c_str(), owner, group));
+  chmod((folder + "/hklm.reg").c_str(), mode);
+  return folder + "/hklm.reg";
 }
 
 // A world-writable sticky folder ww holding a symlink owned by `owner` to a
@@ -260,6 +296,25 @@ std::string StickyFolderLink(const std::string& dir, uid_t owner) {
   EXPECT_EQ(0, symlink((dir + "/secret/empty.conf").c_str(), store.c_str()));
   EXPECT_EQ(0, lchown(store.c_str(), owner, owner));
   return store;
+}
+
+// Root's private folder with a store (or none), and nobody's link to it on
+// the way to the store, in a world-writable sticky folder.
+std::string LinkOnTheWay(const std::string& dir, bool store_there) {
+  Mkdir(dir + "/secret", 0700);
+  if (store_there) WriteFile(dir + "/secret/hklm.reg", kStored);
+  Mkdir(dir + "/ww", 01777);
+  EXPECT_EQ(0, symlink((dir + "/secret").c_str(), (dir + "/ww/kov").c_str()));
+  EXPECT_EQ(0, lchown((dir + "/ww/kov").c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+  return dir + "/ww/kov/hklm.reg";
+}
+
+void CheckSecretUntouched(const std::string& dir, bool store_there) {
+  EXPECT_EQ(store_there ? std::vector<std::string>{"hklm.reg"} : std::vector<std::string>{},
+            ListFolder(dir + "/secret"));
+  if (store_there) {
+    EXPECT_EQ(kStored, ReadFile(dir + "/secret/hklm.reg"));
+  }
 }
 
 // A store of nobody's, in a folder of nobody's with mode `mode`.
@@ -281,48 +336,98 @@ std::string SparseFile(const std::string& dir, off_t megabytes) {
 }
 
 const UserFault kUserFaults[] = {
-    {"AnotherUsersSymlinkInAStickyFolder", false,
+    {"AnotherUsersSymlinkInAStickyFolder",
+     {},
      [](const std::string& dir) { return StickyFolderLink(dir, NobodysProgram::kUid); },
-     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1,
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n",
+     1,
      "kovalset: @/ww/hklm.reg: a symlink of another user in a sticky folder (rc 5)\n",
      [](const std::string& dir) {
        EXPECT_EQ("", ReadFile(dir + "/secret/empty.conf"));
        EXPECT_EQ(std::vector<std::string>{"empty.conf"}, ListFolder(dir + "/secret"));
      }},
-    {"OwnSymlinkInAStickyFolder", false,
+    {"AnotherUsersSymlinkOnTheWay",
+     {},
+     [](const std::string& dir) { return LinkOnTheWay(dir, true); },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n",
+     1,
+     "kovalset: @/ww/kov: a symlink of another user in a sticky folder (rc 5)\n",
+     [](const std::string& dir) { CheckSecretUntouched(dir, true); }},
+    {"AnotherUsersSymlinkOnTheWayToNoStore",
+     {},
+     [](const std::string& dir) { return LinkOnTheWay(dir, false); },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n",
+     1,
+     "kovalset: @/ww/kov: a symlink of another user in a sticky folder (rc 5)\n",
+     [](const std::string& dir) { CheckSecretUntouched(dir, false); }},
+    // A store shared by a group stays shared, whoever of the group writes it.
+    {"GroupSharedStore", kUser2,
+     [](const std::string& dir) { return SharedStore(dir + "/shared", 02775, 1000, 5000, 0660); },
+     kUpdating, 0, "",
+     [](const std::string& dir) {
+       struct stat st = {}, lock = {};
+       EXPECT_EQ(0, stat((dir + "/shared/hklm.reg").c_str(), &st));
+       EXPECT_EQ(5000u, st.st_gid);
+       EXPECT_EQ(0660u, st.st_mode & 07777);
+       EXPECT_EQ(0, stat((dir + "/shared/hklm.reg.lock").c_str(), &lock));
+       EXPECT_EQ(0644u, lock.st_mode & 07777);
+       EXPECT_EQ(0, RunAs(kUser1, {"spx"}, dir + "/shared/hklm.reg").status) << "user1 shut out";
+     }},
+    // Another user may write the store through an ACL, but a new file of
+    // theirs would shut its owner out.
+    {"OwnerWouldLoseAccess", kUser2,
+     [](const std::string& dir) {
+       std::string store = SharedStore(dir + "/acl", 0777, 1000, 1000, 0600);
+       EXPECT_EQ(0, RunProcess({"setfacl", "-m", "u:1001:rw", store}, {}).status);
+       return store;
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n", 1,
+     "kovalset: @/acl/hklm.reg: rewritten by this user, it would no longer be readable and "
+     "writable by its owner (rc 5)\n",
+     [](const std::string& dir) {
+       EXPECT_EQ(kStored, ReadFile(dir + "/acl/hklm.reg"));
+       EXPECT_EQ((std::vector<std::string>{"hklm.reg", "hklm.reg.lock"}), ListFolder(dir + "/acl"));
+     }},
+    {"OwnSymlinkInAStickyFolder",
+     {},
      [](const std::string& dir) { return StickyFolderLink(dir, 0); },
      std::string(kCreating) +
          "Supported Protocols entry does not exist.\nCreating new entry : TCPIP.\n",
-     0, "",
+     0,
+     "",
      [](const std::string& dir) {
        EXPECT_NE("", ReadFile(dir + "/secret/empty.conf")) << "written through the link";
      }},
-    {"LockIsAnotherUsersSymlink", false,
+    {"LockIsAnotherUsersSymlink",
+     {},
      [](const std::string& dir) {
        WriteFile(dir + "/hklm.reg", kStored);
        EXPECT_EQ(0, symlink((dir + "/planted").c_str(), (dir + "/hklm.reg.lock").c_str()));
        EXPECT_EQ(0, lchown((dir + "/hklm.reg.lock").c_str(), NobodysProgram::kUid, 0));
        return dir + "/hklm.reg";
      },
-     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n", 1,
+     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n",
+     1,
      "kovalset: @/hklm.reg.lock: the lock is a symlink (rc 5)\n",
      [](const std::string& dir) {
        EXPECT_NE(0, access((dir + "/planted").c_str(), F_OK)) << "the link's target was made";
        EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg"));
      }},
-    {"LockIsNotAFile", false,
+    {"LockIsNotAFile",
+     {},
      [](const std::string& dir) {
        WriteFile(dir + "/hklm.reg", kStored);
        EXPECT_EQ(0, mkfifo((dir + "/hklm.reg.lock").c_str(), 0666));
        return dir + "/hklm.reg";
      },
-     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n", 1,
+     kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n",
+     1,
      "kovalset: @/hklm.reg.lock: the lock is not a regular file (rc 5)\n",
      [](const std::string& dir) { EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg")); }},
-    {"FolderTheWriterMayWriteButNotRead", true,
+    {"FolderTheWriterMayWriteButNotRead", kNobody,
      [](const std::string& dir) { return NobodysStore(dir, 0333); }, kUpdating, 0, "",
      [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
-    {"LockFileOfAnotherUser", true,
+    {"LockFileOfAnotherUser", kNobody,
      [](const std::string& dir) {
        std::string store = NobodysStore(dir, 0755);
        WriteFile(store + ".lock", "");
@@ -331,12 +436,20 @@ const UserFault kUserFaults[] = {
      },
      kUpdating, 0, "",
      [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
-    {"FileOfFourGigabytes", false, [](const std::string& dir) { return SparseFile(dir, 4 << 10); },
-     std::string(kCreating) + "Error: Unable to create key: rc 223.\n", 1,
-     "kovalset: @/hklm.reg: larger than 1 GiB, the most a store may be (rc 223)\n", nullptr},
-    {"LargeFileThatIsNoStore", false, [](const std::string& dir) { return SparseFile(dir, 512); },
-     std::string(kCreating) + "Error: Unable to create key: rc 1009.\n", 1,
-     "kovalset: @/hklm.reg:1: not a registry file\n", nullptr},
+    {"FileOfFourGigabytes",
+     {},
+     [](const std::string& dir) { return SparseFile(dir, 4 << 10); },
+     std::string(kCreating) + "Error: Unable to create key: rc 223.\n",
+     1,
+     "kovalset: @/hklm.reg: larger than 1 GiB, the most a store may be (rc 223)\n",
+     nullptr},
+    {"LargeFileThatIsNoStore",
+     {},
+     [](const std::string& dir) { return SparseFile(dir, 512); },
+     std::string(kCreating) + "Error: Unable to create key: rc 1009.\n",
+     1,
+     "kovalset: @/hklm.reg:1: not a registry file\n",
+     nullptr},
 };
 
 class UserFaults : public ::testing::TestWithParam<UserFault> {};
@@ -347,11 +460,8 @@ TEST_P(UserFaults, RefusedOrDoneAsTheyShouldBe) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   std::string store = fault.arrange(dir.path());
-  NobodysProgram program;
   auto begin = std::chrono::steady_clock::now();
-  ProcessResult run =
-      RunProcess(fault.as_nobody ? program.Command({"tcpip"}) : KovalsetCommand({"tcpip"}),
-                 {"KOVALSET_REGISTRY=" + store});
+  ProcessResult run = RunAs(fault.as, {"tcpip"}, store);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
   std::string err = fault.err;
   if (size_t at = err.find('@'); at != std::string::npos) err.replace(at, 1, dir.path());
@@ -365,6 +475,116 @@ INSTANTIATE_TEST_SUITE_P(Faults, UserFaults, ::testing::ValuesIn(kUserFaults),
                          [](const ::testing::TestParamInfo<UserFault>& info) {
                            return std::string(info.param.name);
                          });
+
+// nobody at work in a sticky folder where root runs on nobody's hive, which
+// root's private hive stands beside behind nobody's symlink. `attack` is
+// done over and over, as nobody, while root runs.
+struct Race {
+  const char* name;
+  void (*attack)(int folder);
+};
+
+const char kSecret[] = "root's secret";
+
+const Race kRaces[] = {
+    // Takes each new file the run makes away, and puts a link to root's
+    // hive in its place.
+    {"TempFileSwapped",
+     [](int folder) {
+       DIR* dir = fdopendir(openat(folder, ".", O_RDONLY | O_DIRECTORY));
+       while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+         if (strstr(entry->d_name, ".tmp-") == nullptr) continue;
+         if (renameat(folder, entry->d_name, folder, "stolen") == 0)
+           (void)!symlinkat("../secret/hive", folder, entry->d_name);
+       }
+       if (dir != nullptr) closedir(dir);
+     }},
+    // Swaps nobody's hive with the link to root's.
+    {"HiveExchangedWithALink",
+     [](int folder) { renameat2(folder, "hklm", folder, "link", RENAME_EXCHANGE); }},
+};
+
+class Races : public ::testing::TestWithParam<Race> {};
+
+TEST_P(Races, NothingOfRootsIsShownOrTouched) {
+  if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root to be another user";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  std::string secret = Mkdir(dir.File("secret"), 0700) + "/hive";
+  std::string folder = Mkdir(dir.File("ww"), 01777), store = folder + "/hklm";
+  for (const auto& [path, debug] : {std::pair{secret, kSecret}, std::pair{store, "nobody's"}}) {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Debug messages", debug);
+    hive.Commit();
+  }
+  const std::string before = ReadFile(secret), nobodys = ReadFile(store);
+  // nobody's hive and link, laid anew before each run.
+  auto lay = [&] {
+    unlink(store.c_str());
+    WriteFile(store, nobodys);
+    EXPECT_EQ(0, chown(store.c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+    unlink((folder + "/link").c_str());
+    EXPECT_EQ(0, symlink(secret.c_str(), (folder + "/link").c_str()));
+    EXPECT_EQ(0, lchown((folder + "/link").c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+  };
+
+  pid_t attacker = fork();
+  if (attacker == 0) {
+    int fd = open(folder.c_str(), O_PATH | O_DIRECTORY);
+    if (setgid(NobodysProgram::kUid) != 0 || setuid(NobodysProgram::kUid) != 0) _exit(1);
+    for (;;) GetParam().attack(fd);
+  }
+  int rounds = Rounds(100), shown = 0;
+  for (int round = 0; round < rounds; ++round) {
+    lay();
+    ProcessResult run = RunAs({}, {round % 2 ? "spx" : "tcpip", "debugmsg"}, store);
+    shown += run.out.find(kSecret) != std::string::npos;
+  }
+  kill(attacker, SIGKILL);
+  WaitProcess(attacker);
+  int leaked = 0;
+  for (const std::string& name : ListFolder(folder)) {
+    struct stat st;
+    leaked += lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+              ReadFile(folder + "/" + name).find(Utf16Of(kSecret)) != std::string::npos;
+  }
+  printf("%s, %d runs as root: secret shown %d times, left in %d of nobody's files\n",
+         GetParam().name, rounds, shown, leaked);
+  EXPECT_EQ(0, shown);
+  EXPECT_EQ(0, leaked);
+  EXPECT_TRUE(before == ReadFile(secret)) << "root's hive changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, Races, ::testing::ValuesIn(kRaces),
+                         [](const ::testing::TestParamInfo<Race>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Once the store's path is walked, no call names a file by a path that
+// passes through a folder: nothing another user could swap.
+TEST(Faults, NoCallNamesTheStoreByItsPath) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
+  for (bool hive : {false, true}) {
+    TempDir dir;
+    std::string store = Mkdir(dir.File("ww"), 01777) + "/hklm";
+    if (hive) {
+      HiveWriter(store).Commit();
+    } else {
+      WriteFile(store, kStored);
+    }
+    std::string trace = dir.File("trace");
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=%file,%desc"};
+    for (const std::string& word : KovalsetCommand({"tcpip", "debugmsg", "On"})) {
+      argv.push_back(word);
+    }
+    ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY=" + store});
+    EXPECT_EQ(0, run.status) << run.err;
+    std::istringstream calls(ReadFile(trace));
+    for (std::string call; std::getline(calls, call);) {
+      EXPECT_EQ(std::string::npos, call.find("\"" + dir.path())) << call;
+    }
+  }
+}
 
 // Anyone who may read the lock file can hold it; a writer waits ten seconds
 // at most, then says so.
