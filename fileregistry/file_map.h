@@ -16,10 +16,6 @@ class FileMap {
   // Maps the first `size` bytes of the file open as `fd`. Null when it
   // cannot (then read the file instead).
   static std::shared_ptr<FileMap> Map(int fd, size_t size);
-  // Watches the mapping of the file `fd` that another library (hivex) made
-  // itself, as Map's own are watched, without owning it. Null when there is
-  // none, or no room to watch it.
-  static std::shared_ptr<FileMap> Watch(int fd);
   ~FileMap();
   FileMap(const FileMap&) = delete;
   FileMap& operator=(const FileMap&) = delete;
@@ -29,13 +25,12 @@ class FileMap {
   bool Intact() const;
 
  private:
-  FileMap(const char* data, size_t size, size_t length, int slot, bool owned)
-      : data_(data), size_(size), length_(length), slot_(slot), owned_(owned) {}
+  FileMap(const char* data, size_t size, size_t length, int slot)
+      : data_(data), size_(size), length_(length), slot_(slot) {}
 
   const char* data_;
   size_t size_, length_;  // the file's bytes; the mapping's, in whole pages
   int slot_;              // in the table the SIGBUS handler reads
-  bool owned_;            // unmapped with this
 };
 
 }  // namespace fileregistry

@@ -2,45 +2,52 @@
 
 #include <fcntl.h>
 #include <hivex.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "fileregistry/fd.h"
-#include "fileregistry/file_map.h"
 #include "fileregistry/reg_text.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 namespace {
 
-const char kSoftware[] = "Software";
+// The hive is HKEY_LOCAL_MACHINE\Software; key paths below it skip this
+// name and the backslash behind it.
+const std::string_view kSoftware = "Software";
+const uint32_t kBaseBlockSize = 4096;
+const uint64_t kLargestHive = uint64_t{1} << 30;  // as for any store
 
 bool IsTextType(uint32_t type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 // What hivex returns with malloc, freed when it goes out of scope.
-template <typename T>
-struct Malloced {
-  T* data;
-  explicit Malloced(T* p) : data(p) {}
-  ~Malloced() { free(data); }
-  Malloced(const Malloced&) = delete;
-  Malloced& operator=(const Malloced&) = delete;
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
 };
+using HivexText = std::unique_ptr<char, FreeDeleter>;
 
 // hivex opens files by name: it is given the name of a descriptor this
 // process holds, which no other user can point elsewhere.
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-std::shared_ptr<hive_h> OpenHandle(int fd, int flags) {
-  hive_h* hive = hivex_open(DescriptorPath(fd).c_str(), flags);
-  if (hive == nullptr) return nullptr;
-  return std::shared_ptr<hive_h>(hive, hivex_close);
+using HiveHandle = std::unique_ptr<hive_h, int (*)(hive_h*)>;
+
+HiveHandle OpenHandle(int fd, int flags) {
+  return HiveHandle(hivex_open(DescriptorPath(fd).c_str(), flags), hivex_close);
 }
 
 uint32_t Word(std::string_view bytes, size_t at) {
@@ -49,31 +56,201 @@ uint32_t Word(std::string_view bytes, size_t at) {
   return word;
 }
 
+// The status for what hivex failed with: the system's own failures as
+// such, anything else as a hive it could not read.
+long HivexStatus(int error) {
+  switch (error) {
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    default: return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// Sets `*why` to `what` hivex failed at, with `error`; returns its status.
+long HivexFailed(const std::string& what, int error, std::string* why) {
+  long status = HivexStatus(error);
+  *why = what + ": " + strerror(error) + " (rc " + std::to_string(status) + ")";
+  return status;
+}
+
+// A change made to a writable handle: 0, or a status with `*why` set.
+using HiveEdit = std::function<long(hive_h*, std::string* why)>;
+// What a new hive must hold: 0, or a status.
+using HiveCheck = std::function<long(hive_h*)>;
+
+// The parts of `path` below Software.
+std::vector<std::string> Parts(std::string_view path) {
+  std::vector<std::string> parts;
+  path.remove_prefix(std::min(path.size(), kSoftware.size() + 1));
+  while (!path.empty()) {
+    size_t slash = path.find('\\');
+    parts.emplace_back(path.substr(0, slash));
+    path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+  }
+  return parts;
+}
+
+// Finds key `path` in `hive`: 0 with `*node` and `*stored_path` (the path in
+// the case it was stored), 2 when it is missing, 1016 when hivex could not
+// read a key on the way, which is no missing key.
+long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path) {
+  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
+  *stored_path = std::string(kSoftware);
+  *node = hivex_root(hive);
+  for (const std::string& part : Parts(path)) {
+    errno = 0;
+    *node = hivex_node_get_child(hive, *node, part.c_str());
+    if (*node == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+    HivexText name(hivex_node_name(hive, *node));
+    *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
+  }
+  return ERROR_SUCCESS;
+}
+
+// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode.
+long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value) {
+  errno = 0;
+  *value = hivex_node_get_value(hive, node, std::string(name).c_str());
+  if (*value == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+  return ERROR_SUCCESS;
+}
+
+// Value `name` of key `path` as the hive holds it, texts in UTF-16LE: 0, 2,
+// or 1016 as FindNode.
+long StoredValue(hive_h* hive, std::string_view path, std::string_view name, RegValue* value) {
+  hive_node_h node;
+  hive_value_h found;
+  std::string stored_path;
+  if (long status = FindNode(hive, path, &node, &stored_path)) return status;
+  if (long status = ValueOf(hive, node, name, &found)) return status;
+  uint32_t type = 0;  // hivex may store any number there, not only a hive_type
+  size_t size = 0;
+  HivexText data(hivex_value_value(hive, found, reinterpret_cast<hive_type*>(&type), &size));
+  if (!data) return ERROR_REGISTRY_IO_FAILED;
+  *value = RegValue{type, std::string(data.get(), size)};
+  return ERROR_SUCCESS;
+}
+
+// Whether every key and value of `hive` reads back.
+bool ReadsWhole(hive_h* hive) {
+  hivex_visitor visitor = {};
+  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
+                         const char*) { return 0; };  // so that every value's data is read
+  return hivex_visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
+}
+
+// A copy of the file's `size` bytes that no other program can change: what
+// hivex reads, so that a file truncated or rewritten meanwhile can neither
+// crash the run nor mix two versions.
+long SealedCopy(const std::string& path, int fd, off_t size, Fd* copy) {
+  *copy = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!copy->valid()) return RefuseErrno(path, errno);
+  off_t offset = 0;
+  while (offset < size) {
+    ssize_t n = sendfile(copy->get(), fd, &offset, static_cast<size_t>(size - offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return RefuseErrno(path, errno);
+    if (n == 0) {
+      return Refuse(path, "changed by another program while being read (rc 1016)",
+                    ERROR_REGISTRY_IO_FAILED);
+    }
+  }
+  if (fcntl(copy->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)) {
+    return RefuseErrno(path, errno);
+  }
+  return ERROR_SUCCESS;
+}
+
+// In a child process: `edit` on a writable handle of the hive copy `copy`,
+// the result committed to `fd`, read back whole and checked with `check`.
+// Returns 0, or a status with `*why` set.
+long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& check,
+                     std::string* why) {
+  HiveHandle hive = OpenHandle(copy, HIVEX_OPEN_WRITE);
+  if (!hive) return HivexFailed("hivex cannot open it to write", errno, why);
+  if (long status = edit(hive.get(), why)) return status;
+  if (hivex_commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
+    return HivexFailed("hivex cannot write it", errno, why);
+  }
+  HiveHandle back = OpenHandle(fd, 0);
+  if (!back || !ReadsWhole(back.get()) || check(back.get()) != ERROR_SUCCESS) {
+    *why = "the hive hivex wrote does not read back (rc 1016)";
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Runs EditAndReadBack in a child process, so that an abort or a crash
+// inside hivex ends the child, not the run: the write then fails with 1009.
+// What hivex itself prints is not shown; why the write failed is.
+long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit,
+                 const HiveCheck& check) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return RefuseErrno(path, errno);
+  Fd from_child(pipe_fds[0]), to_parent(pipe_fds[1]);
+  fflush(stdout);  // what was printed is not printed again by the child
+  pid_t child = fork();
+  if (child < 0) return RefuseErrno(path, errno);
+  if (child == 0) {
+    for (int signal_number : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE}) {
+      signal(signal_number, SIG_DFL);
+    }
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, STDERR_FILENO);
+    std::string why;
+    long status = EditAndReadBack(copy, fd, edit, check, &why);
+    std::string report(reinterpret_cast<const char*>(&status), sizeof(status));
+    report += why;
+    _exit(write(to_parent.get(), report.data(), report.size()) ==
+                  static_cast<ssize_t>(report.size())
+              ? 0
+              : 1);
+  }
+  to_parent = Fd();
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = read(from_child.get(), buffer, sizeof(buffer))) != 0;) {
+    if (n > 0) report.append(buffer, static_cast<size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  int how = 0;
+  while (waitpid(child, &how, 0) < 0 && errno == EINTR) {
+  }
+  long status = ERROR_BADDB;
+  if (report.size() < sizeof(status) || !WIFEXITED(how) || WEXITSTATUS(how) != 0) {
+    return Refuse(path,
+                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
+                                         strsignal(WTERMSIG(how)) + " (rc 1009)"
+                                   : "hivex failed on it (rc 1009)",
+                  ERROR_BADDB);
+  }
+  memcpy(&status, report.data(), sizeof(status));
+  if (report.size() > sizeof(status)) Refuse(path, report.substr(sizeof(status)), status);
+  return status;
+}
+
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, Fd file, std::shared_ptr<hive_h> hive, bool dirty,
-            std::shared_ptr<FileMap> watch)
-      : path_(std::move(path)),
-        file_(std::move(file)),
-        hive_(std::move(hive)),
-        dirty_(dirty),
-        watch_(std::move(watch)) {}
+  HiveStore(std::string path, Fd copy, HiveHandle hive, bool dirty)
+      : path_(std::move(path)), copy_(std::move(copy)), hive_(std::move(hive)), dirty_(dirty) {}
 
-  bool Intact() const override { return !failed_ && (!watch_ || watch_->Intact()); }
-  const char* Damage() const override {
-    return failed_ ? "hivex could not read it" : Store::Damage();
-  }
+  bool Intact() const override { return !failed_; }
+  const char* Damage() const override { return "hivex could not read it"; }
 
   bool FindKey(std::string_view path, std::string* stored_path) const override {
     if (path.empty()) {
       stored_path->clear();
       return true;
     }
-    return Node(hive_.get(), path, stored_path) != 0;
+    hive_node_h node;
+    return Found(FindNode(hive_.get(), path, &node, stored_path));
   }
 
   bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (!StoredValue(path, name, value)) return false;
+    if (!Found(StoredValue(hive_.get(), path, name, value))) return false;
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
@@ -84,115 +261,91 @@ class HiveStore : public Store {
 
   long AddKey(std::string_view path, Replacement* file) const override {
     if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
-    std::shared_ptr<hive_h> hive;
-    if (long status = Writable(&hive)) return status;
-    hive_node_h node = hivex_root(hive.get());
-    for (const std::string& part : Parts(path)) {
-      errno = 0;
-      hive_node_h child = hivex_node_get_child(hive.get(), node, part.c_str());
-      if (child == 0 && errno != 0) return HivexFailed("cannot read the key " + std::string(path));
-      if (child == 0) child = hivex_node_add_child(hive.get(), node, part.c_str());
-      if (child == 0) return HivexFailed("cannot add the key " + std::string(path));
-      node = child;
-    }
-    *file = Committing(hive);
+    if (long status = Writable()) return status;
+    std::string key(path);
+    *file = Editing(
+        [key](hive_h* hive, std::string* why) -> long {
+          hive_node_h node = hivex_root(hive);
+          for (const std::string& part : Parts(key)) {
+            errno = 0;
+            hive_node_h child = hivex_node_get_child(hive, node, part.c_str());
+            if (child == 0 && errno != 0)
+              return HivexFailed("cannot read the key " + key, errno, why);
+            if (child == 0) child = hivex_node_add_child(hive, node, part.c_str());
+            if (child == 0) return HivexFailed("cannot add the key " + key, errno, why);
+            node = child;
+          }
+          return ERROR_SUCCESS;
+        },
+        [key](hive_h* hive) {
+          hive_node_h node;
+          std::string stored;
+          return FindNode(hive, key, &node, &stored);
+        });
     return ERROR_SUCCESS;
   }
 
   long SetValue(std::string_view path, std::string_view name, const RegValue& value,
                 bool zero_behind, Replacement* file) const override {
-    std::string data = value.data;
+    RegValue stored{value.type, value.data};
     if (IsTextType(value.type)) {
-      if (zero_behind) data.push_back('\0');
+      if (zero_behind) stored.data.push_back('\0');
       std::string utf16;
-      if (!Utf8ToUtf16(data, &utf16)) return ERROR_NO_UNICODE_TRANSLATION;
-      data = std::move(utf16);
+      if (!Utf8ToUtf16(stored.data, &utf16)) {
+        return Refuse(path_, "a text that is not UTF-8 cannot be stored in a hive (rc 1113)",
+                      ERROR_NO_UNICODE_TRANSLATION);
+      }
+      stored.data = std::move(utf16);
     }
-    RegValue stored;
-    if (StoredValue(path, name, &stored) && stored == RegValue{value.type, data}) {
-      return ERROR_SUCCESS;  // no change, no write
-    }
-
-    std::shared_ptr<hive_h> hive;
-    if (long status = Writable(&hive)) return status;
-    std::string stored_path;
-    hive_node_h node = Node(hive.get(), path, &stored_path);
-    if (node == 0)
-      return failed_ ? HivexFailed("cannot read the key " + std::string(path)) : ERROR_KEY_DELETED;
-    // A value keeps the case of the name it was created with.
-    std::string key(name);
-    if (hive_value_h old = Value(hive.get(), node, key)) {
-      Malloced<char> old_key(hivex_value_key(hive.get(), old));
-      if (old_key.data != nullptr) key = old_key.data;
-    }
-    hive_set_value set = {&key[0], static_cast<hive_type>(value.type), data.size(), &data[0]};
-    if (hivex_node_set_value(hive.get(), node, &set, 0) != 0) {
-      return HivexFailed("cannot set the value " + key);
-    }
-    *file = Committing(hive);
+    RegValue old;
+    long found = StoredValue(hive_.get(), path, name, &old);
+    if (found == ERROR_REGISTRY_IO_FAILED) failed_ = true;
+    if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
+    if (long status = Writable()) return status;
+    std::string key(path), value_name(name);
+    *file = Editing(
+        [key, value_name, stored](hive_h* hive, std::string* why) -> long {
+          hive_node_h node;
+          std::string stored_path;
+          if (long status = FindNode(hive, key, &node, &stored_path)) {
+            return status == ERROR_FILE_NOT_FOUND
+                       ? ERROR_KEY_DELETED
+                       : HivexFailed("cannot read the key " + key, errno, why);
+          }
+          // A value keeps the case of the name it was created with.
+          std::string name = value_name;
+          hive_value_h old_value;
+          if (ValueOf(hive, node, name, &old_value) == ERROR_SUCCESS) {
+            HivexText old_name(hivex_value_key(hive, old_value));
+            if (old_name) name = old_name.get();
+          }
+          std::string data = stored.data;
+          hive_set_value set = {&name[0], static_cast<hive_type>(stored.type), data.size(),
+                                &data[0]};
+          if (hivex_node_set_value(hive, node, &set, 0) != 0) {
+            return HivexFailed("cannot set the value " + name, errno, why);
+          }
+          return ERROR_SUCCESS;
+        },
+        [key, value_name, stored](hive_h* hive) -> long {
+          RegValue back;
+          long status = StoredValue(hive, key, value_name, &back);
+          return status != ERROR_SUCCESS ? status : back == stored ? 0 : ERROR_REGISTRY_IO_FAILED;
+        });
     return ERROR_SUCCESS;
   }
 
  private:
-  // The parts of `path` below Software.
-  static std::vector<std::string> Parts(std::string_view path) {
-    std::vector<std::string> parts;
-    path.remove_prefix(std::min(path.size(), sizeof(kSoftware)));
-    while (!path.empty()) {
-      size_t slash = path.find('\\');
-      parts.emplace_back(path.substr(0, slash));
-      path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
-    }
-    return parts;
+  // Whether a lookup's status is "found"; a failure makes the store not
+  // Intact.
+  bool Found(long status) const {
+    if (status == ERROR_REGISTRY_IO_FAILED) failed_ = true;
+    return status == ERROR_SUCCESS;
   }
 
-  // The node of key `path` in `hive`, or 0; `*stored_path` gets the path in
-  // the case it was stored. A key hivex could not read is no missing key: it
-  // makes the store not Intact.
-  hive_node_h Node(hive_h* hive, std::string_view path, std::string* stored_path) const {
-    if (!IsAtOrBelow(path, kSoftware)) return 0;
-    *stored_path = std::string(path.substr(0, sizeof(kSoftware) - 1));
-    hive_node_h node = hivex_root(hive);
-    for (const std::string& part : Parts(path)) {
-      errno = 0;
-      node = hivex_node_get_child(hive, node, part.c_str());
-      if (node == 0) {
-        if (errno != 0) failed_ = true;
-        return 0;
-      }
-      Malloced<char> name(hivex_node_name(hive, node));
-      *stored_path += "\\" + std::string(name.data != nullptr ? name.data : part.c_str());
-    }
-    return node;
-  }
-
-  // Value `name` of key `path` as the hive holds it, texts in UTF-16LE.
-  bool StoredValue(std::string_view path, std::string_view name, RegValue* value) const {
-    std::string stored_path;
-    hive_node_h node = Node(hive_.get(), path, &stored_path);
-    hive_value_h found = node != 0 ? Value(hive_.get(), node, name) : 0;
-    if (found == 0) return false;
-    hive_type type;
-    size_t size = 0;
-    Malloced<char> data(hivex_value_value(hive_.get(), found, &type, &size));
-    if (data.data == nullptr) {
-      failed_ = true;
-      return false;
-    }
-    *value = RegValue{static_cast<uint32_t>(type), std::string(data.data, size)};
-    return true;
-  }
-
-  // Value `name` of `node`, or 0; as Node, for what hivex could not read.
-  hive_value_h Value(hive_h* hive, hive_node_h node, std::string_view name) const {
-    errno = 0;
-    hive_value_h value = hivex_node_get_value(hive, node, std::string(name).c_str());
-    if (value == 0 && errno != 0) failed_ = true;
-    return value;
-  }
-
-  // A handle of its own to change the hive with; never for a dirty hive.
-  long Writable(std::shared_ptr<hive_h>* hive) const {
+  // Never a dirty hive, nor one hivex could not read.
+  long Writable() const {
+    if (failed_) return ERROR_REGISTRY_IO_FAILED;
     if (dirty_) {
       return Refuse(path_,
                     "the hive holds changes still in its log files (.LOG1, .LOG2), which Windows "
@@ -200,30 +353,30 @@ class HiveStore : public Store {
                     "no hibernation) before changing it (rc 19)",
                     ERROR_WRITE_PROTECT);
     }
-    *hive = OpenHandle(file_.get(), HIVEX_OPEN_WRITE);
-    if (*hive == nullptr) return HivexFailed("hivex cannot open it to write");
     return ERROR_SUCCESS;
   }
 
-  long HivexFailed(const std::string& what) const {
-    int error = errno;
-    return Refuse(path_, what + ": " + strerror(error) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
-  }
-
-  static Replacement Committing(std::shared_ptr<hive_h> hive) {
+  // The new file: the hive copy with `edit` made, written by a child.
+  Replacement Editing(HiveEdit edit, HiveCheck check) const {
     Replacement file;
-    file.write = [hive](int fd) -> long {
-      if (hivex_commit(hive.get(), DescriptorPath(fd).c_str(), 0) == 0) return ERROR_SUCCESS;
-      return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
+    file.write = [this, edit, check](int fd) -> long {
+      if (long status = EditInChild(path_, copy_.get(), fd, edit, check)) return status;
+      struct stat st;
+      if (fstat(fd, &st) != 0) return RefuseErrno(path_, errno);
+      if (static_cast<uint64_t>(st.st_size) > kLargestHive) {
+        return Refuse(path_, "hivex would make it larger than 1 GiB (rc 223)",
+                      ERROR_FILE_TOO_LARGE);
+      }
+      return ERROR_SUCCESS;
     };
+    file.says_why = true;
     return file;
   }
 
   std::string path_;
-  Fd file_;  // the hive's file, as it was opened once
-  std::shared_ptr<hive_h> hive_;
+  Fd copy_;  // the sealed copy of the file that hive_ reads
+  HiveHandle hive_;
   bool dirty_;
-  std::shared_ptr<FileMap> watch_;           // hivex's mapping of the file; let go before it is
   mutable std::atomic<bool> failed_{false};  // hivex failed to read a key or value
 };
 
@@ -231,22 +384,34 @@ class HiveStore : public Store {
 
 bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
 
-long OpenHive(const std::string& path, int fd, std::string_view head,
+long OpenHive(const std::string& path, int fd, std::string_view head, off_t size,
               std::shared_ptr<const Store>* store, std::string* why) {
-  Fd file(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  std::shared_ptr<hive_h> hive = file.valid() ? OpenHandle(file.get(), 0) : nullptr;
-  if (hive == nullptr) {
-    *why = std::string("a hive that hivex cannot open: ") + strerror(errno);
+  // The base block must be whole, and its bins no more than the file holds.
+  uint64_t bins = head.size() >= 0x2C ? Word(head, 0x28) : 0;
+  if (size < static_cast<off_t>(kBaseBlockSize) || bins == 0 || bins % kBaseBlockSize != 0 ||
+      kBaseBlockSize + bins > static_cast<uint64_t>(size)) {
+    *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
+           " bytes of bins in a file of " + std::to_string(size) + ")";
     return ERROR_BADDB;
   }
-  // hivex reads the file through a mapping of its own: watched like ours, so
-  // that a hive truncated under us is caught, not a crash.
-  std::shared_ptr<FileMap> watch = FileMap::Watch(fd);
+  Fd copy;
+  if (long status = SealedCopy(path, fd, size, &copy)) return status;
+  errno = 0;
+  HiveHandle hive = OpenHandle(copy.get(), 0);
+  if (!hive) {
+    int error = errno;
+    if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
+      std::string reason;
+      long status = HivexFailed("hivex cannot open it", error, &reason);
+      return Refuse(path, reason, status);
+    }
+    *why = std::string("a hive that hivex cannot open: ") + strerror(error);
+    return ERROR_BADDB;
+  }
   // Primary and secondary sequence numbers that differ: Windows stopped with
   // changes still in the logs.
-  bool dirty = head.size() < 12 || Word(head, 4) != Word(head, 8);
-  *store =
-      std::make_shared<HiveStore>(path, std::move(file), std::move(hive), dirty, std::move(watch));
+  bool dirty = Word(head, 4) != Word(head, 8);
+  *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive), dirty);
   return ERROR_SUCCESS;
 }
 

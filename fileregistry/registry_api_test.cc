@@ -205,7 +205,7 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
   store->FindValue("Last", "v", &value);  // reads pages that are gone
   EXPECT_FALSE(store->Intact());
 
-  // A hive, which hivex maps itself.
+  // A hive is read from a copy that no truncation reaches.
   {
     HiveWriter hive(store_);
     for (int i = 0; i < 300; ++i) hive.SetText("Filler\\Key " + std::to_string(i), "v", "x");
@@ -216,8 +216,9 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
   ASSERT_TRUE(store->FindValue("Software\\Filler\\Key 1", "v", &value));
   EXPECT_TRUE(store->Intact());
   ASSERT_EQ(0, truncate(store_.c_str(), 4096));
-  store->FindValue("Software\\Last", "v", &value);
-  EXPECT_FALSE(store->Intact());
+  ASSERT_TRUE(store->FindValue("Software\\Last", "v", &value));
+  EXPECT_EQ("last", value.data.substr(0, 4));
+  EXPECT_TRUE(store->Intact());
 }
 
 // A SOFTWARE hive is HKLM\Software and nothing else; its names keep their

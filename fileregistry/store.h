@@ -23,6 +23,8 @@ struct RegValue {
 struct Replacement {
   // Writes the whole file to the new file open as `fd`. Empty: no change.
   std::function<long(int fd)> write;
+  // Whether `write` says on standard error why it failed.
+  bool says_why = false;
 };
 
 // Writes `pieces`, one after the other, as the whole of the file open as

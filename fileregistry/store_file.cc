@@ -51,6 +51,8 @@ long StatusFromErrno(int error) {
     case EDQUOT: return ERROR_DISK_FULL;
     case EFBIG: return ERROR_FILE_TOO_LARGE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     default: return ERROR_REGISTRY_IO_FAILED;
   }
@@ -189,7 +191,8 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
     refused = ERROR_FILE_TOO_LARGE;
     why = kLargestStoreText;
   } else if (IsHive(head_bytes)) {
-    refused = OpenHive(path, fd.get(), head_bytes, &loaded, &why);
+    refused = OpenHive(path, fd.get(), head_bytes, st.st_size, &loaded, &why);
+    if (refused != 0 && why.empty()) return refused;  // said already
   } else if (!MayBeginStore(head_bytes)) {
     refused = ERROR_BADDB;
     where += ":1";
@@ -393,7 +396,12 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const Replacement& file
   if (long status = MakeTempFile(at, &fd, &temp)) return status;
   long status = file.write(fd.get());
   if (status != ERROR_SUCCESS) {
-    Refuse(at.path, "cannot be written (rc " + std::to_string(status) + ")", status);
+    if (!file.says_why) {
+      Refuse(at.path,
+             status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
+                                       : "cannot be written (rc " + std::to_string(status) + ")",
+             status);
+    }
   } else if (old.valid()) {
     status = KeepOwnership(at.path, old.get(), fd.get());
   } else {
@@ -440,8 +448,13 @@ std::string HomeFromPasswd(uid_t uid) {
 
 long StoreNotIntact(const std::string& path, const Store& store) {
   {
+    // That version of the file is not read again, nor written, by this run.
     std::lock_guard<std::mutex> lock(cache_mutex);
-    TheCache() = Cache();
+    Cache& cache = TheCache();
+    if (cache.store.get() == &store) {
+      cache.store = nullptr;
+      cache.refused = ERROR_REGISTRY_IO_FAILED;
+    }
   }
   return Refuse(path, std::string(store.Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
 }

@@ -672,6 +672,7 @@ struct OddStore {
   int status;
   bool untouched;
   std::string err = "";  // standard error, behind "kovalset: STORE"
+  std::vector<std::string> words = {};
 };
 
 std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection + settings; }
@@ -684,6 +685,26 @@ void DamagedHive(const std::string& path, void (*damage)(const std::string&)) {
     hive.Commit();
   }
   damage(path);
+}
+
+uint32_t Field(const std::string& hive, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(hive[at + i]);
+  return word;
+}
+
+// A hive holding the list SPX and the debug setting On, its bytes then
+// damaged by `damage`.
+void DamagedSettingsHive(const std::string& path, void (*damage)(std::string* hive)) {
+  {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Debug messages", "On");
+    hive.Commit();
+  }
+  std::string hive = ReadFile(path);
+  damage(&hive);
+  WriteFile(path, hive);
 }
 
 const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
@@ -720,8 +741,18 @@ const OddStore kOddStores[] = {
      kRefused, 1, true, ":3: unclosed key name\n"},
     {"ValueOutsideAnyKey", [](const std::string& s) { WriteFile(s, "REGEDIT4\n\n\"a\"=\"b\"\n"); },
      kRefused, 1, true, ":3: value outside a key\n"},
-    {"CorruptHive", [](const std::string& s) { WriteFile(s, "regf" + std::string(8188, '\0')); },
-     kRefused, 1, true, ": a hive that hivex cannot open: Operation not supported\n"},
+    {"CorruptHive",
+     [](const std::string& s) { WriteFile(s, EmptyHive().replace(4096, 4, "nbin")); }, kRefused, 1,
+     true, ": a hive that hivex cannot open: Operation not supported\n"},
+    {"HiveHeaderClaimsTwoGigabytes",
+     [](const std::string& s) {
+       WriteFile(s, EmptyHive().replace(0x28, 4, std::string("\0\xf0\xff\x7f", 4)));
+     },
+     kRefused, 1, true,
+     ": a hive whose header does not fit its file (2147479552 bytes of bins in a file of 8192)\n"},
+    {"HiveCutShort", [](const std::string& s) { WriteFile(s, EmptyHive().substr(0, 6000)); },
+     kRefused, 1, true,
+     ": a hive whose header does not fit its file (4096 bytes of bins in a file of 6000)\n"},
     {"DirtyHiveIsNotWritten",
      [](const std::string& s) {
        WriteFile(s, EmptyHive());
@@ -735,6 +766,38 @@ const OddStore kOddStores[] = {
     {"HiveWhoseKeysCannotBeRead", [](const std::string& s) { DamagedHive(s, BreakRootKeyList); },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
      ": hivex could not read it (rc 1016)\n"},
+    // Key lists and value data that hivex reads, or writes, wrongly.
+    {"KeySharesItsParentsKeyList",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         h->replace(CellAt(*h, "nk", "Linvarro") + 28, 4,
+                    h->substr(CellAt(*h, "nk", "Calderan Software") + 28, 4));
+       });
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
+     ": the hive hivex wrote does not read back (rc 1016)\n"},
+    {"KeyListCountsNoKeys",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         (*h)[4096 + Field(*h, CellAt(*h, "nk", "Calderan Software") + 28) + 6] = 0;
+       });
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
+     ": hivex could not read it (rc 1016)\n"},
+    // hivex asserts when it frees data that is the value's own cell.
+    {"ValueDataIsItsOwnCell",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         size_t cell = CellAt(*h, "vk", "Debug messages");
+         uint32_t offset = static_cast<uint32_t>(cell - 4 - 4096);
+         h->replace(cell + 8, 4, reinterpret_cast<const char*>(&offset), 4);
+       });
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 1009.\n",
+     1,
+     true,
+     ": hivex failed on it: Aborted (rc 1009)\n",
+     {"tcpip"}},
     {"DirtyHiveIsRead", [](const std::string& s) { DamagedHive(s, MakeHiveDirty); },
      "Current Supported Protocols : SPX\n", 0, true},
     {"SameKeyTwice",
@@ -770,7 +833,7 @@ TEST_P(OddStores, ClearErrorAndNoRewrite) {
   std::string store = dir.File("hklm.reg");
   odd.make(store);
   std::string before = odd.untouched ? ReadFile(store) : "";
-  ProcessResult run = RunProcess(KovalsetCommand({}), {"KOVALSET_REGISTRY=" + store});
+  ProcessResult run = RunProcess(KovalsetCommand(odd.words), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
   EXPECT_EQ(odd.err.empty() ? "" : "kovalset: " + store + odd.err, run.err);
   EXPECT_EQ(odd.status, run.status);

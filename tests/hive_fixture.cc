@@ -156,6 +156,29 @@ void BreakRootKeyList(const std::string& path) {
   WriteFile(path, hive);
 }
 
+size_t CellAt(const std::string& hive, const char* kind, const std::string& name) {
+  bool key = kind[0] == 'n';
+  for (size_t at = hive.find(kind, 4096); at != std::string::npos; at = hive.find(kind, at + 1)) {
+    size_t length_at = at + (key ? 72 : 2), name_at = at + (key ? 76 : 20);
+    if (name_at + name.size() > hive.size()) break;
+    size_t length = static_cast<unsigned char>(hive[length_at]) |
+                    static_cast<unsigned char>(hive[length_at + 1]) << 8;
+    if (length == name.size() && hive.compare(name_at, length, name) == 0) return at;
+  }
+  return 0;
+}
+
+bool HiveReadsWhole(const std::string& path) {
+  hive_h* hive = hivex_open(path.c_str(), 0);
+  if (hive == nullptr) return false;
+  hivex_visitor visitor = {};
+  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
+                         const char*) { return 0; };
+  bool whole = hivex_visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
+  hivex_close(hive);
+  return whole;
+}
+
 bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
                   std::optional<std::string>* text) {
   hive_h* hive = hivex_open(path.c_str(), 0);

@@ -42,10 +42,18 @@ void MakeHiveDirty(const std::string& path);
 // file's end: hivex opens it, but cannot read the keys below the root.
 void BreakRootKeyList(const std::string& path);
 
+// The file offset of the cell of key ("nk") or value ("vk") `name` in the
+// hive bytes `hive`, at its two-letter signature; 0 when there is none. For
+// damaging a hive as a bad disk would.
+size_t CellAt(const std::string& hive, const char* kind, const std::string& name);
+
 // Read with hivex itself: whether the hive at `path` opens, and if so the
 // REG_SZ value `name` of `key`, without its terminating zero.
 bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
                   std::optional<std::string>* text);
+
+// Whether hivex opens the hive at `path` and reads every key and value.
+bool HiveReadsWhole(const std::string& path);
 
 // The bytes of `text` (UTF-8) as UTF-16LE.
 std::string Utf16Of(const std::string& text);
