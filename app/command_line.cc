@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "settings/text_value.h"
+
 namespace {
 
 enum class KeywordKind { kProtocol, kDebugSelector };
@@ -44,7 +46,14 @@ const char* ScanCommandLine(int argc, char** argv, RunSettings* settings) {
       continue;
     }
     settings->debug_requested = true;
-    if (i + 1 < argc) settings->debug_value = argv[++i];
+    if (i + 1 == argc) continue;
+    char* value = argv[++i];
+    // A value that could not be read back is refused like any bad word.
+    if (strlen(value) >= sizeof(ValueBuffer)) {
+      UpperCaseAscii(value);
+      return value;
+    }
+    settings->debug_value = value;
   }
   return nullptr;
 }

@@ -13,7 +13,8 @@ struct RunSettings {
 
 // Scans words 1 to argc-1, upper-casing each keyword candidate in place.
 // Returns the first word that is not a keyword (or does not fit in the
-// protocol list), upper-cased, or null when all are valid.
+// protocol list, or is a debug value longer than 255 bytes), upper-cased, or
+// null when all are valid.
 const char* ScanCommandLine(int argc, char** argv, RunSettings* settings);
 
 #endif  // APP_COMMAND_LINE_H_

@@ -15,6 +15,8 @@ struct ScanCase {
   const char* invalid;      // null: all words valid
 };
 
+const std::string kLongest(255, 'v'), kTooLong(256, 'V');
+
 // Most of the command line is held to the shared end-to-end cases; these
 // are what a run against a registry cannot show as well.
 std::vector<ScanCase> Cases() {
@@ -24,6 +26,9 @@ std::vector<ScanCase> Cases() {
       {{"\xe9", "spx"}, "", false, nullptr, "\xe9"},
       {{"spx", "DebugMsg"}, "SPX", true, nullptr, nullptr},
       {{"DEBUGMSG", "x", "bogus", "spx"}, "", true, "x", "BOGUS"},
+      // The longest debug value that reads back, and one byte more.
+      {{"debugmsg", std::string(255, 'v')}, "", true, kLongest.c_str(), nullptr},
+      {{"debugmsg", std::string(256, 'v')}, "", true, nullptr, kTooLong.c_str()},
   };
 }
 

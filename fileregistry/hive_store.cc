@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "fileregistry/fd.h"
@@ -201,7 +202,13 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
     int null = open("/dev/null", O_WRONLY);
     if (null >= 0) dup2(null, STDERR_FILENO);
     std::string why;
-    long status = EditAndReadBack(copy, fd, edit, check, &why);
+    long status;
+    try {
+      status = EditAndReadBack(copy, fd, edit, check, &why);
+    } catch (const std::bad_alloc&) {
+      why = "not enough memory to change it (rc 14)";
+      status = ERROR_OUTOFMEMORY;
+    }
     std::string report(reinterpret_cast<const char*>(&status), sizeof(status));
     report += why;
     _exit(write(to_parent.get(), report.data(), report.size()) ==
@@ -291,10 +298,7 @@ class HiveStore : public Store {
     if (IsTextType(value.type)) {
       if (zero_behind) stored.data.push_back('\0');
       std::string utf16;
-      if (!Utf8ToUtf16(stored.data, &utf16)) {
-        return Refuse(path_, "a text that is not UTF-8 cannot be stored in a hive (rc 1113)",
-                      ERROR_NO_UNICODE_TRANSLATION);
-      }
+      if (!Utf8ToUtf16(stored.data, &utf16)) return ERROR_NO_UNICODE_TRANSLATION;
       stored.data = std::move(utf16);
     }
     RegValue old;

@@ -162,10 +162,12 @@ bool ParseHexNumber(std::string_view text, size_t* pos, size_t end, uint32_t* nu
 
 // Parses the value entry that starts on `first` (at `pos`). Fills `name` and
 // `value` when given; sets `*next` to where the line behind the entry starts.
-// Blanks may stand around "=", and a "; comment" behind the value. Returns
-// null, or why the entry is not one.
+// Blanks may stand around "=", and a "; comment" behind the value, which
+// `comment` gets when given, blanks before it included. Returns null, or why
+// the entry is not one.
 const char* ParseEntry(std::string_view text, Line first, size_t pos, std::string* name,
-                       RegValue* value, size_t* next, bool* quoted = nullptr) {
+                       RegValue* value, size_t* next, bool* quoted = nullptr,
+                       std::string_view* comment = nullptr) {
   Line line = first;
   if (text[pos] == '@') {
     ++pos;
@@ -217,8 +219,10 @@ const char* ParseEntry(std::string_view text, Line first, size_t pos, std::strin
   } else {
     return "unknown kind of value";
   }
+  size_t behind = pos;
   pos = SkipBlanks(text, pos, line.end);
   if (pos != line.end && text[pos] != ';') return "text behind the value";
+  if (comment != nullptr && pos != line.end) *comment = text.substr(behind, line.end - behind);
   if (value != nullptr) value->type = type;
   *next = line.next;
   return nullptr;
@@ -546,9 +550,10 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
   bool crlf = header.end < header.next && view[header.end] == '\r';
 
   std::vector<Section> sections;
-  // Room for as many sections as could be there, so that the vector never
-  // moves; pages it does not use are never touched.
-  sections.reserve(view.size() / (sizeof("[HKEY_LOCAL_MACHINE]") - 1) + 1);
+  // Room for the sections of most stores at once; a larger one grows it, so
+  // that memory follows what the file holds.
+  const size_t most_sections = view.size() / (sizeof("[HKEY_LOCAL_MACHINE]") - 1) + 1;
+  sections.reserve(std::min<size_t>(most_sections, 1 << 16));
   enum { kNone, kLocalMachine, kOtherHive } in = kNone;
   for (size_t pos = header.next; pos < view.size();) {
     Line line = LineAt(view, pos);
@@ -567,7 +572,8 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
           end - p < 2 || view[end - 1] != ']'
               ? "unclosed key name"
               : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
-      if (why != nullptr) return fail(view, pos, view[p + 1] == '-' ? kRemoval : why);
+      bool removal = p + 1 < end && view[p + 1] == '-';
+      if (why != nullptr) return fail(view, pos, removal ? kRemoval : why);
       if (local_machine) {
         sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
       }
@@ -657,7 +663,10 @@ void RegText::ForEachEntry(const Section& section,
     entry.name.clear();
     value = RegValue();
     bool quoted = false;
-    ParseEntry(view, line, p, &entry.name, &value, &pos, &quoted);  // checked by Parse
+    std::string_view comment;
+    ParseEntry(view, line, p, &entry.name, &value, &pos, &quoted, &comment);  // checked by Parse
+    entry.comment_begin = comment.empty() ? 0 : static_cast<size_t>(comment.data() - view.data());
+    entry.comment_end = entry.comment_begin + comment.size();
     // Texts in hex form in a Unicode store are UTF-16LE; quoted ones are
     // UTF-8 already.
     if (IsUnicode() && IsTextType(value.type) && !quoted) value.data = AnsiFromUnicode(value.data);
@@ -756,9 +765,12 @@ RegText::Splicing RegText::ValueSet(std::string_view path, std::string_view name
   long section;
   if (FindEntry(path, name, &entry, &stored, &section)) {
     if (stored == value) return Splicing{0, 0, std::string(), true};
-    // A value keeps the case of the name it was created with.
-    return Spliced(entry.begin, entry.end - entry.begin,
-                   FormatValue(entry.name, value, Eol(), IsUnicode()));
+    // A value keeps the case of the name it was created with, and the
+    // comment the user wrote behind it.
+    std::string lines = FormatValue(entry.name, value, Eol(), IsUnicode());
+    lines.insert(lines.size() - Eol().size(),
+                 text_.substr(entry.comment_begin, entry.comment_end - entry.comment_begin));
+    return Spliced(entry.begin, entry.end - entry.begin, lines);
   }
   std::string lines = FormatValue(name, value, Eol(), IsUnicode());
   if (section >= 0) return Spliced(sections_[section].values_end, 0, lines);

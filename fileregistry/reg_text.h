@@ -107,6 +107,8 @@ class RegText : public Store {
   struct Entry {
     size_t begin, end;  // the entry's lines, line ends included
     std::string name;   // as stored
+    size_t comment_begin = 0,
+           comment_end = 0;  // a "; comment" behind it, blanks before it included
   };
 
   std::string_view PathOf(const Section& section) const {

@@ -83,6 +83,7 @@ TEST(RegText, WhatIsRefusedAndWhy) {
       {"\n\nREGEDIT4\n", 1, "not a registry file"},
       {"REGEDIT4\n\"v\"=\"outside any key\"\n", 2, "value outside a key"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\n", 2, "unclosed key name"},
+      {"REGEDIT4\n[", 2, "unclosed key name"},
       {"REGEDIT4\n[HKEY_NOWHERE\\Software]\n", 2, "unknown root key"},
       {"Windows Registry Editor Version 5.00\n[HKEY_DYN_DATA\\A]\n", 2, "unknown root key"},
       {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software]\n", 3, "removal lines belong in import files"},
@@ -223,14 +224,14 @@ TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {
 TEST(RegText, EditsKeepEveryOtherByte) {
   const std::string before =
       "REGEDIT4\r\n\r\n; hand-written notes stay\r\n"
-      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"old\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"old\" ; why\r\n"
       "\"last\"=dword:00000001\r\n; trailing note\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\B\\Child]\r\n\"x\"=\"y\"";
   RegText store;
   ASSERT_TRUE(store.Parse(before));
   EXPECT_EQ(
       "REGEDIT4\r\n\r\n; hand-written notes stay\r\n"
-      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"new\"\r\n"
+      "[HKEY_LOCAL_MACHINE\\A]\r\n\"first\"=hex:01,\\\r\n  02\r\n\"Target\"=\"new\" ; why\r\n"
       "\"last\"=dword:00000001\r\n; trailing note\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\B\\Child]\r\n\"x\"=\"y\"",
       store.WithValue("a", "TARGET", RegValue{1, "new"}));

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "fileregistry/file_map.h"
 #include "fileregistry/hive_store.h"
@@ -152,8 +153,9 @@ long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
 }
 
 // Reads the store at `at`, and gives its open file to `*file` (not valid
-// when there is none).
-long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file) {
+// when there is none) and, when asked, what that version of it was.
+long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
+            FileIdentity* version = nullptr) {
   const std::string& path = at.path;
   Fd fd(at.folder.valid() ? openat(at.folder.get(), at.name.c_str(),
                                    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)
@@ -174,6 +176,7 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
   std::lock_guard<std::mutex> lock(cache_mutex);
   Cache& cache = TheCache();
   FileIdentity identity(st);
+  if (version != nullptr) *version = identity;
   if (cache.path == path && cache.identity == identity) {
     if (cache.refused != 0) return cache.refused;  // said once already
     *store = cache.store;
@@ -283,28 +286,29 @@ void RemoveStaleTempFiles(const StoreLocation& at) {
 long TakeLock(const StoreLocation& at, Fd* lock) {
   const int kWaitMilliseconds = 10000;
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  std::string name = at.name + ".lock", path = at.path + ".lock";
+  std::string name = at.name + ".lock", its_lock = "its lock " + name;
   Fd fd(openat(at.folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644));
   if (fd.valid()) {
     fchmod(fd.get(), 0644);
   } else if (errno == EEXIST) {
     fd = Fd(openat(at.folder.get(), name.c_str(), flags));
   }
-  if (!fd.valid()) {
-    if (errno == ELOOP) return Refuse(path, "the lock is a symlink (rc 5)", ERROR_ACCESS_DENIED);
-    return RefuseErrno(path, errno);
+  if (!fd.valid() && errno == ELOOP) {
+    return Refuse(at.path, its_lock + " is a symlink (rc 5)", ERROR_ACCESS_DENIED);
   }
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return RefuseErrno(path, errno);
+  if (!fd.valid() || fstat(fd.get(), &st) != 0)
+    return RefuseErrno(at.path + ": " + its_lock, errno);
   if (!S_ISREG(st.st_mode)) {
-    return Refuse(path, "the lock is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+    return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
   for (int pause = 1; flock(fd.get(), LOCK_EX | LOCK_NB) != 0;) {
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return RefuseErrno(path, errno);
+    if (errno != EWOULDBLOCK) return RefuseErrno(at.path + ": " + its_lock, errno);
     if (std::chrono::steady_clock::now() >= deadline) {
-      return Refuse(path, "held by another process for 10 s; gave up (rc 1460)", ERROR_TIMEOUT);
+      return Refuse(at.path, its_lock + " is held by another process for 10 s; gave up (rc 1460)",
+                    ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);
     pause = std::min(pause * 2, 50);
@@ -385,11 +389,12 @@ long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
 // flushes the folder. Once the rename is done the write has succeeded: a
 // folder that cannot be opened (one the writer may write but not read) is
 // not flushed, so a crash soon after may bring back the old file.
-long ReplaceFile(const StoreLocation& at, const Fd& old, const Replacement& file) {
+long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& version,
+                 const Replacement& file) {
   // Renaming over a file needs only its folder's permission; the file's own
   // is what the user set for the store.
   if (old.valid() && faccessat(at.folder.get(), at.name.c_str(), W_OK, 0) != 0) {
-    return RefuseErrno(at.path, EACCES);
+    return RefuseErrno(at.path, errno);
   }
   Fd fd;
   std::string temp;
@@ -408,6 +413,14 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const Replacement& file
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd.get(), 0666 & ~mask);
+  }
+  // What was written is made of what was read: another program that changed
+  // the file meanwhile, without the lock, fails the write.
+  struct stat now;
+  if (status == ERROR_SUCCESS && old.valid() &&
+      (fstat(old.get(), &now) != 0 || !(FileIdentity(now) == version))) {
+    status = Refuse(at.path, "changed by another program while being written (rc 1016)",
+                    ERROR_REGISTRY_IO_FAILED);
   }
   if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = RefuseErrno(at.path, errno);
   if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = RefuseErrno(at.path, errno);
@@ -433,9 +446,17 @@ namespace {
 std::string HomeFromPasswd(uid_t uid) {
   std::string home;
   if (FILE* file = fopen("/etc/passwd", "re")) {
-    while (const passwd* entry = fgetpwent(file)) {
-      if (entry->pw_uid == uid) {
-        home = entry->pw_dir;
+    passwd entry, *found = nullptr;
+    std::vector<char> buffer(4096);
+    for (;;) {
+      int error = fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found);
+      if (error == ERANGE && buffer.size() < (1 << 20)) {
+        buffer.resize(buffer.size() * 2);  // a line longer than the buffer: read it again
+        continue;
+      }
+      if (error != 0 || found == nullptr) break;
+      if (entry.pw_uid == uid) {
+        home = entry.pw_dir;
         break;
       }
     }
@@ -497,14 +518,18 @@ long UpdateStore(const std::string& path, bool make_folders,
 
   std::shared_ptr<const Store> store;
   Fd old;
-  if (long status = LoadAt(at, &store, &old)) return status;
+  FileIdentity version;
+  if (long status = LoadAt(at, &store, &old, &version)) return status;
   RemoveStaleTempFiles(at);
   Replacement file;
   long edited = edit(*store, &file);
   if (!store->Intact()) return StoreNotIntact(at.path, *store);
+  if (edited == ERROR_NO_UNICODE_TRANSLATION) {
+    return Refuse(at.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
+  }
   if (edited != ERROR_SUCCESS) return edited;
   if (!file.write) return ERROR_SUCCESS;
-  if (long status = ReplaceFile(at, old, file)) return status;
+  if (long status = ReplaceFile(at, old, version, file)) return status;
 
   std::lock_guard<std::mutex> guard(cache_mutex);
   TheCache() = Cache();  // the next call maps the new file

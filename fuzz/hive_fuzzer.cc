@@ -1,5 +1,6 @@
 // Hives damaged at random, behind the Reg* functions: whatever hivex makes of
-// them, nothing crashes, and a hive that is refused is never written.
+// them, nothing crashes, a hive that is refused or found damaged is never
+// written, and one that is written reads back whole.
 #include <unistd.h>
 
 #include <cstdint>
@@ -64,9 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RegSetValueExA(key, "Value", 0, REG_SZ, reinterpret_cast<const BYTE*>("text"), 4);
     RegCloseKey(key);
   }
-  if (open == ERROR_BADDB || create == ERROR_BADDB || create == ERROR_WRITE_PROTECT) {
-    Check(ReadFile(path) == hive, "a refused hive was written");
+  bool unchanged = ReadFile(path) == hive;
+  if (open == ERROR_BADDB || open == ERROR_REGISTRY_IO_FAILED || create != ERROR_SUCCESS) {
+    Check(unchanged, "a refused or damaged hive was written");
   }
+  Check(unchanged || HiveReadsWhole(path), "a written hive does not read back whole");
   unlink(path.c_str());
   unlink((path + ".lock").c_str());
   return 0;

@@ -301,6 +301,9 @@ TEST(EndToEndFile, TextsBeyondAsciiInEachDialect) {
                            std::string::npos)
         << kind.name;
     if (unicode) {
+      EXPECT_EQ("kovalset: " + platform.store_ +
+                    ": a Unicode store cannot hold text that is not UTF-8 (rc 1113)\n",
+                run.err);
       EXPECT_EQ(before, ReadFile(platform.store_)) << kind.name;
     } else {
       EXPECT_EQ(latin1, platform.Read().primary.debug);

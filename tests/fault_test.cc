@@ -173,32 +173,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, BigStores, ::testing::ValuesIn(kBigStores),
                            return std::string(info.param.hive ? "Hive" : "Text");
                          });
 
-TEST(Faults, FullDiskLeavesTheStoreAsItWas) {
-  TempDir dir;
-  std::string mount_point = dir.File("small");
-  mkdir(mount_point.c_str(), 0755);
-  if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=128k") != 0) {
-    GTEST_SKIP() << "cannot mount a small tmpfs here; the write path's errors are covered by "
-                    "RegistryApi tests";
-  }
-  std::string store = mount_point + "/hklm.reg";
-  const std::string before = BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n");
-  WriteFile(store, before);
-  ProcessResult run = RunProcess(KovalsetCommand({"tcpip"}), {"KOVALSET_REGISTRY=" + store});
-  std::string after = ReadFile(store);
-  std::vector<std::string> left = ListFolder(mount_point);
-  umount(mount_point.c_str());
-
-  EXPECT_EQ(std::string(kBanner) + "Current Supported Protocols : SPX\n" +
-                "Updating Supported Protocols to : TCPIP\n" +
-                "Error: Unable to update Supported Protocols: rc 112.\n",
-            run.out);
-  EXPECT_EQ(1, run.status);
-  EXPECT_TRUE(after == before) << "the store changed";
-  EXPECT_EQ((std::vector<std::string>{"hklm.reg", "hklm.reg.lock"}), left);
-  printf("full disk (128 KiB tmpfs, 80 KiB store): rc 112, store unchanged\n");
-}
-
 TEST(Faults, StoreTheUserMayReadButNotWrite) {
   if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root and setpriv";
   NobodysProgram program;
@@ -408,7 +382,7 @@ const UserFault kUserFaults[] = {
      },
      kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n",
      1,
-     "kovalset: @/hklm.reg.lock: the lock is a symlink (rc 5)\n",
+     "kovalset: @/hklm.reg: its lock hklm.reg.lock is a symlink (rc 5)\n",
      [](const std::string& dir) {
        EXPECT_NE(0, access((dir + "/planted").c_str(), F_OK)) << "the link's target was made";
        EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg"));
@@ -422,7 +396,7 @@ const UserFault kUserFaults[] = {
      },
      kUpdating + "Error: Unable to update Supported Protocols: rc 5.\n",
      1,
-     "kovalset: @/hklm.reg.lock: the lock is not a regular file (rc 5)\n",
+     "kovalset: @/hklm.reg: its lock hklm.reg.lock is not a regular file (rc 5)\n",
      [](const std::string& dir) { EXPECT_EQ(kStored, ReadFile(dir + "/hklm.reg")); }},
     {"FolderTheWriterMayWriteButNotRead", kNobody,
      [](const std::string& dir) { return NobodysStore(dir, 0333); }, kUpdating, 0, "",
@@ -586,6 +560,79 @@ TEST(Faults, NoCallNamesTheStoreByItsPath) {
   }
 }
 
+// Rooms too small for a run: a full disk, a read-only file system, too
+// little memory. Each ends in a status and a reason, the store as it was.
+struct TightRoom {
+  const char* name;
+  std::function<std::string()> store;  // its content
+  bool read_only;                      // the file system remounted so, lock and all
+  const char* memory_kib;              // the address space the run may have; null: any
+  std::string output;                  // behind the banner, for the words "tcpip"
+  std::string err;                     // behind "kovalset: STORE"
+};
+
+// A store written by regedit: UTF-16, with `bytes` bytes of other keys.
+std::string Utf16Store(size_t bytes) {
+  std::string text = BigStore(bytes, "\"Supported protocols\"=\"SPX\"\n");
+  text.replace(0, 8, "Windows Registry Editor Version 5.00");
+  return "\xff\xfe" + Utf16Of(text);
+}
+
+const TightRoom kTightRooms[] = {
+    {"FullDisk", [] { return BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n"); }, false,
+     nullptr, kUpdating + "Error: Unable to update Supported Protocols: rc 112.\n",
+     ": cannot be written: the disk is full (rc 112)\n"},
+    {"ReadOnlyFileSystem", [] { return kStored; }, true, nullptr,
+     kUpdating + "Error: Unable to update Supported Protocols: rc 19.\n",
+     ": Read-only file system (rc 19)\n"},
+    {"TooLittleMemory", [] { return Utf16Store(16 << 20); }, false, "60000",
+     std::string(kCreating) + "Error: Unable to create key: rc 14.\n",
+     ": not enough memory to read it (rc 14)\n"},
+};
+
+class TightRooms : public ::testing::TestWithParam<TightRoom> {};
+
+TEST_P(TightRooms, StatusAndReasonAndTheStoreAsItWas) {
+  const TightRoom& room = GetParam();
+#ifdef KOVALSET_SANITIZED
+  if (room.memory_kib != nullptr) GTEST_SKIP() << "AddressSanitizer needs more address space";
+#endif
+  TempDir dir;
+  std::string mount_point = dir.File("small");
+  mkdir(mount_point.c_str(), 0755);
+  if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64m") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  std::string store = mount_point + "/hklm.reg";
+  const std::string before = room.store();
+  WriteFile(store, before);
+  WriteFile(store + ".lock", "");
+  // The disk filled up to what the store and 48 KiB more take.
+  if (room.name == std::string("FullDisk"))
+    mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT, "size=128k");
+  if (room.read_only) mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+  std::vector<std::string> argv = {
+      "sh", "-c",
+      "ulimit -v " + std::string(room.memory_kib ? room.memory_kib : "unlimited") +
+          " && exec \"$0\" \"$@\""};
+  for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
+  ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY=" + store});
+  std::string after = ReadFile(store);
+  std::vector<std::string> left = ListFolder(mount_point);
+  umount(mount_point.c_str());
+
+  EXPECT_EQ(kBanner + room.output, run.out);
+  EXPECT_EQ("kovalset: " + store + room.err, run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_TRUE(after == before) << "the store changed";
+  EXPECT_EQ((std::vector<std::string>{"hklm.reg", "hklm.reg.lock"}), left);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TightRooms, ::testing::ValuesIn(kTightRooms),
+                         [](const ::testing::TestParamInfo<TightRoom>& info) {
+                           return std::string(info.param.name);
+                         });
+
 // Anyone who may read the lock file can hold it; a writer waits ten seconds
 // at most, then says so.
 TEST(Faults, LockHeldByAnotherProcess) {
@@ -600,7 +647,8 @@ TEST(Faults, LockHeldByAnotherProcess) {
   close(held);
   EXPECT_EQ(kBanner + kUpdating + "Error: Unable to update Supported Protocols: rc 1460.\n",
             run.out);
-  EXPECT_EQ("kovalset: " + store + ".lock: held by another process for 10 s; gave up (rc 1460)\n",
+  EXPECT_EQ("kovalset: " + store +
+                ": its lock hklm.reg.lock is held by another process for 10 s; gave up (rc 1460)\n",
             run.err);
   EXPECT_EQ(1, run.status);
   EXPECT_GE(waited, std::chrono::seconds(10));

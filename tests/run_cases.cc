@@ -32,8 +32,9 @@ std::string Joined(const std::string& word, int times) {
 }
 
 std::vector<RunCase> MakeCases() {
-  const std::string too_long(300, 'X');  // more than the 255 bytes a read offers
-  const std::string longest(254, 'Y');   // fits with a terminating zero too
+  const std::string too_long(300, 'X');       // more than the 255 bytes a read offers
+  const std::string longest_debug(255, 'v');  // the longest debug value that reads back
+  const std::string longest(254, 'Y');        // fits with a terminating zero too
   return {
       // Protocol list.
       {"FirstRunCreatesKeyAndDefault",
@@ -145,6 +146,25 @@ std::vector<RunCase> MakeCases() {
        1, kListed},
 
       // Debug messages.
+      {"LongestDebugValue",
+       {"debugmsg", longest_debug},
+       kListed,
+       kBothListed + "Debug Messages entry does not exist.\nUpdating Debug Messages to : " +
+           longest_debug + "\n",
+       0,
+       Primary(Key("SPX,TCPIP", longest_debug))},
+      {"LongestDebugValueReadsBack",
+       {"debugmsg"},
+       Primary(Key("SPX,TCPIP", longest_debug)),
+       kBothListed + "Current Debug Messages : " + longest_debug + "\n",
+       0,
+       Primary(Key("SPX,TCPIP", longest_debug))},
+      {"DebugValueTooLong",
+       {"debugmsg", longest_debug + "v"},
+       kListed,
+       "Error: Invalid parameter " + std::string(256, 'V') + ".\n" + kUsage,
+       1,
+       kListed},
       {"DebugShown",
        {"debugmsg"},
        Primary(Key("SPX,TCPIP", "On")),
