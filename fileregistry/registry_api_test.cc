@@ -75,6 +75,13 @@ TEST_F(RegistryApi, OpenCreateAndReopenInAnyCase) {
                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
 }
 
+TEST_F(RegistryApi, AStoreWhoseNameIsNearlyTooLongIsWritten) {
+  store_ = dir_.File(std::string(250, 's'));
+  setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(Create(kKey)));
+  EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", ReadFile(store_));
+}
+
 TEST_F(RegistryApi, QueryValueSizes) {
   HKEY key = Create(kKey);
   DWORD size;

@@ -566,7 +566,7 @@ struct TightRoom {
   const char* name;
   std::function<std::string()> store;  // its content
   bool read_only;                      // the file system remounted so, lock and all
-  const char* memory_kib;              // the address space the run may have; null: any
+  const char* ulimit;                  // sh's ulimit options for the run; null: none
   std::string output;                  // behind the banner, for the words "tcpip"
   std::string err;                     // behind "kovalset: STORE"
 };
@@ -585,9 +585,17 @@ const TightRoom kTightRooms[] = {
     {"ReadOnlyFileSystem", [] { return kStored; }, true, nullptr,
      kUpdating + "Error: Unable to update Supported Protocols: rc 19.\n",
      ": Read-only file system (rc 19)\n"},
-    {"TooLittleMemory", [] { return Utf16Store(16 << 20); }, false, "60000",
+    {"TooLittleMemory", [] { return Utf16Store(16 << 20); }, false, "-v 60000",
      std::string(kCreating) + "Error: Unable to create key: rc 14.\n",
      ": not enough memory to read it (rc 14)\n"},
+    {"TooFewFiles",
+     [] {
+       TempDir dir;
+       HiveWriter(dir.File("hive")).Commit();
+       return ReadFile(dir.File("hive"));
+     },
+     false, "-n 6", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+     ": hivex cannot open it: Too many open files (rc 4)\n"},
 };
 
 class TightRooms : public ::testing::TestWithParam<TightRoom> {};
@@ -595,7 +603,7 @@ class TightRooms : public ::testing::TestWithParam<TightRoom> {};
 TEST_P(TightRooms, StatusAndReasonAndTheStoreAsItWas) {
   const TightRoom& room = GetParam();
 #ifdef KOVALSET_SANITIZED
-  if (room.memory_kib != nullptr) GTEST_SKIP() << "AddressSanitizer needs more address space";
+  if (room.ulimit != nullptr) GTEST_SKIP() << "AddressSanitizer needs more room";
 #endif
   TempDir dir;
   std::string mount_point = dir.File("small");
@@ -613,8 +621,7 @@ TEST_P(TightRooms, StatusAndReasonAndTheStoreAsItWas) {
   if (room.read_only) mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
   std::vector<std::string> argv = {
       "sh", "-c",
-      "ulimit -v " + std::string(room.memory_kib ? room.memory_kib : "unlimited") +
-          " && exec \"$0\" \"$@\""};
+      "ulimit " + std::string(room.ulimit ? room.ulimit : "-c 0") + " && exec \"$0\" \"$@\""};
   for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
   ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY=" + store});
   std::string after = ReadFile(store);
@@ -632,6 +639,37 @@ INSTANTIATE_TEST_SUITE_P(Faults, TightRooms, ::testing::ValuesIn(kTightRooms),
                          [](const ::testing::TestParamInfo<TightRoom>& info) {
                            return std::string(info.param.name);
                          });
+
+// Another program rewrites the store in place, without the lock, while a
+// run writes it: the run fails, and the other program's file stays.
+TEST(Faults, StoreRewrittenInPlaceDuringAWrite) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
+  TempDir dir;
+  std::string store = dir.File("hklm.reg");
+  WriteFile(store, kStored);
+  int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  std::vector<std::string> argv = {
+      "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fallocate:delay_enter=500000"};
+  for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
+  int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t run = StartProcess(argv, {"KOVALSET_REGISTRY=" + store}, out, err);
+  close(out);
+  close(err);
+  // Once the run has made its new file, it is held at the fallocate.
+  auto writing = [&] {
+    for (const std::string& name : ListFolder(dir.path())) {
+      if (name.find(".tmp-") != std::string::npos) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 500 && !writing(); ++i) usleep(10000);
+  const std::string other = BigStore(64 << 10, "\"Supported protocols\"=\"OTHER\"\n");
+  WriteFile(store, other);
+  EXPECT_EQ(1, WaitProcess(run));
+  EXPECT_TRUE(other == ReadFile(store)) << "the other program's file was replaced";
+  EXPECT_EQ("kovalset: " + store + ": changed by another program while being written (rc 1016)\n",
+            ReadFile(dir.File("err")));
+}
 
 // Anyone who may read the lock file can hold it; a writer waits ten seconds
 // at most, then says so.
