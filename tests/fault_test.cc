@@ -534,6 +534,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, Races, ::testing::ValuesIn(kRaces),
                            return std::string(info.param.name);
                          });
 
+// The leak checker cannot work under strace.
+const char kNoLeakCheck[] = "ASAN_OPTIONS=detect_leaks=0";
+
 // Once the store's path is walked, no call names a file by a path that
 // passes through a folder: nothing another user could swap.
 TEST(Faults, NoCallNamesTheStoreByItsPath) {
@@ -551,7 +554,7 @@ TEST(Faults, NoCallNamesTheStoreByItsPath) {
     for (const std::string& word : KovalsetCommand({"tcpip", "debugmsg", "On"})) {
       argv.push_back(word);
     }
-    ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY=" + store});
+    ProcessResult run = RunProcess(argv, {"KOVALSET_REGISTRY=" + store, kNoLeakCheck});
     EXPECT_EQ(0, run.status) << run.err;
     std::istringstream calls(ReadFile(trace));
     for (std::string call; std::getline(calls, call);) {
@@ -652,7 +655,7 @@ TEST(Faults, StoreRewrittenInPlaceDuringAWrite) {
       "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fallocate:delay_enter=500000"};
   for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
   int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t run = StartProcess(argv, {"KOVALSET_REGISTRY=" + store}, out, err);
+  pid_t run = StartProcess(argv, {"KOVALSET_REGISTRY=" + store, kNoLeakCheck}, out, err);
   close(out);
   close(err);
   // Once the run has made its new file, it is held at the fallocate.
