@@ -36,14 +36,10 @@ Fd OpenStart(const std::string& path, std::string* where) {
   return Fd(open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// The protected_symlinks rule: a link in a sticky folder that anyone may
-// write is followed only when it is the caller's or the folder owner's.
-bool MayFollow(int folder, const struct stat& link) {
-  struct stat dir;
-  if (fstat(folder, &dir) != 0) return false;
-  bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-  return !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
-}
+// Only the caller's own symlinks and root's are followed: another user's
+// link, in whatever folder, could send the caller's writes to a file that
+// user may not write.
+bool MayFollow(const struct stat& link) { return link.st_uid == geteuid() || link.st_uid == 0; }
 
 // The folder the rest of the walk would make, for messages.
 std::string FolderToMake(std::string where, const std::deque<std::string>& rest) {
@@ -55,6 +51,7 @@ std::string FolderToMake(std::string where, const std::deque<std::string>& rest)
 
 long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location) {
   if (path.empty()) return RefuseErrno(path, ENOENT);
+  if (path.back() == '/') return Refuse(path, "names a folder (rc 5)", ERROR_ACCESS_DENIED);
   std::string where;
   Fd folder = OpenStart(path, &where);
   if (!folder.valid()) return RefuseErrno(where, errno);
@@ -76,6 +73,12 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
     if (next.valid() && fstat(next.get(), &st) != 0) return RefuseErrno(Join(where, name), errno);
     bool missing = !next.valid() && (errno == ENOENT || errno == ENOTDIR);
     if (!next.valid() && !missing) return RefuseErrno(Join(where, name), errno);
+    if (last && !missing && S_ISDIR(st.st_mode)) {
+      return Refuse(Join(where, name), "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    if (last && !missing && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      return Refuse(Join(where, name), "not a regular file (rc 1009)", ERROR_BADDB);
+    }
     if (last && (missing || !S_ISLNK(st.st_mode))) break;
     if (missing || !(S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
       // A folder on the way that is not there: the store is missing too.
@@ -96,9 +99,8 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
       continue;
     }
     if (++links > kMostLinks) return RefuseErrno(path, ELOOP);
-    if (!MayFollow(folder.get(), st)) {
-      return Refuse(Join(where, name), "a symlink of another user in a sticky folder (rc 5)",
-                    ERROR_ACCESS_DENIED);
+    if (!MayFollow(st)) {
+      return Refuse(Join(where, name), "a symlink of another user (rc 5)", ERROR_ACCESS_DENIED);
     }
     char target[PATH_MAX];
     ssize_t size = readlinkat(next.get(), "", target, sizeof(target));

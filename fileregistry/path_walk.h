@@ -18,13 +18,14 @@ struct StoreLocation {
   bool through_link = false;  // the store's own name was a symlink
 };
 
-// Walks `path` from the root or the working folder. Symlinks are followed as
-// the kernel's protected_symlinks rule has it, whatever that is set to: in a
-// sticky folder that anyone may write, only the caller's links and the
-// folder owner's. With `make_folders` missing folders are made, but never
-// for a store reached through a symlink. Returns 0, or a Windows error
-// number after saying why on standard error (5 for another user's link, 3
-// for a folder that cannot be made, 1921 for a symlink loop).
+// Walks `path` from the root or the working folder. Only the caller's own
+// symlinks and root's are followed, in any folder: another user's link
+// could send the caller's writes where that user may not write. With
+// `make_folders` missing folders are made, but never for a store reached
+// through a symlink. Returns 0, or a Windows error number after saying why
+// on standard error (5 for another user's link or a folder where the store
+// should be, 1009 for a file that is not a regular one, 3 for a folder that
+// cannot be made, 1921 for a symlink loop).
 long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location);
 
 }  // namespace fileregistry

@@ -594,6 +594,7 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
     }
   }
   owner_ = std::move(owner);
+  changed_ = false;
   text_ = view;
   sections_ = std::move(sections);
   crlf_ = crlf;
@@ -664,7 +665,11 @@ void RegText::ForEachEntry(const Section& section,
     value = RegValue();
     bool quoted = false;
     std::string_view comment;
-    ParseEntry(view, line, p, &entry.name, &value, &pos, &quoted, &comment);  // checked by Parse
+    // Checked by Parse; failing now, the file changed under the mapping.
+    if (ParseEntry(view, line, p, &entry.name, &value, &pos, &quoted, &comment) != nullptr) {
+      changed_ = true;
+      return;
+    }
     entry.comment_begin = comment.empty() ? 0 : static_cast<size_t>(comment.data() - view.data());
     entry.comment_end = entry.comment_begin + comment.size();
     // Texts in hex form in a Unicode store are UTF-16LE; quoted ones are

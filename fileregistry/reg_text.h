@@ -19,6 +19,7 @@
 #ifndef FILEREGISTRY_REG_TEXT_H_
 #define FILEREGISTRY_REG_TEXT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -55,7 +56,7 @@ class RegText : public Store {
   Dialect dialect() const { return dialect_; }
   // What tells whether the text it was parsed from is still whole.
   void SetIntactCheck(std::function<bool()> intact) { intact_ = std::move(intact); }
-  bool Intact() const override { return !intact_ || intact_(); }
+  bool Intact() const override { return !changed_ && (!intact_ || intact_()); }
   // The text as parsed: the file's, but UTF-8 for a UTF-16 file and without
   // a byte-order mark.
   std::string_view text() const { return text_; }
@@ -146,6 +147,7 @@ class RegText : public Store {
   bool crlf_ = false;
   Dialect dialect_ = Dialect::kRegedit4;
   std::function<bool()> intact_;
+  mutable std::atomic<bool> changed_{false};  // the file no longer parses as it did
 };
 
 // Whether the first bytes of a file, `head`, can begin a store: a header of

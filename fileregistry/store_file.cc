@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -171,7 +172,7 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return RefuseErrno(path, errno);
   if (S_ISDIR(st.st_mode)) return Refuse(path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
-  if (!S_ISREG(st.st_mode)) return Refuse(path, "not a regular file", ERROR_BADDB);
+  if (!S_ISREG(st.st_mode)) return Refuse(path, "not a regular file (rc 1009)", ERROR_BADDB);
 
   std::lock_guard<std::mutex> lock(cache_mutex);
   Cache& cache = TheCache();
@@ -257,21 +258,37 @@ long LoadStore(const std::string& path, std::shared_ptr<const Store>* store) {
 
 namespace {
 
-// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it,
-// the name cut where the whole would be too long for the folder.
-std::string TempPrefix(const std::string& name) {
-  return "." + name.substr(0, NAME_MAX - 12) + ".tmp-";
+// The name of a file beside store `name`: `name` and `suffix`, the name cut
+// and marked with a hash of the whole where that would be too long.
+std::string SideName(const std::string& name, const std::string& suffix) {
+  if (name.size() + suffix.size() <= NAME_MAX) return name + suffix;
+  char hash[20];
+  snprintf(hash, sizeof(hash), "~%016zx", std::hash<std::string>()(name));
+  return name.substr(0, NAME_MAX - suffix.size() - strlen(hash)) + hash + suffix;
 }
 
-// Removes what writers killed before their rename left behind. Called under
-// the lock, when no other writer can be at work.
+// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
+std::string TempPrefix(const std::string& name) {
+  std::string whole = SideName("." + name, ".tmp-XXXXXX");
+  return whole.substr(0, whole.size() - 6);
+}
+
+// Removes what this user's writers, killed before their rename, left
+// behind. Called under the lock, when no other writer can be at work.
 void RemoveStaleTempFiles(const StoreLocation& at) {
   std::string prefix = TempPrefix(at.name);
-  DIR* dir = fdopendir(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir == nullptr) return;
+  int fd = openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+    struct stat st;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+        fstatat(at.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_uid == geteuid()) {
       unlinkat(at.folder.get(), name.c_str(), 0);
     }
   }
@@ -283,38 +300,57 @@ void RemoveStaleTempFiles(const StoreLocation& at) {
 // for at most a bounded time: anyone who can read it can hold it. A new one
 // is readable by everyone, whatever the umask, so that it keeps out no user
 // who may write the store.
-long TakeLock(const StoreLocation& at, Fd* lock) {
-  const int kWaitMilliseconds = 10000;
+// Opens the lock file `name`, made readable by everyone if it is new.
+Fd OpenLockFile(const StoreLocation& at, const std::string& name) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  std::string name = at.name + ".lock", its_lock = "its lock " + name;
   Fd fd(openat(at.folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644));
   if (fd.valid()) {
     fchmod(fd.get(), 0644);
   } else if (errno == EEXIST) {
     fd = Fd(openat(at.folder.get(), name.c_str(), flags));
   }
-  if (!fd.valid() && errno == ELOOP) {
-    return Refuse(at.path, its_lock + " is a symlink (rc 5)", ERROR_ACCESS_DENIED);
-  }
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0)
-    return RefuseErrno(at.path + ": " + its_lock, errno);
-  if (!S_ISREG(st.st_mode)) {
-    return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
-  }
+  return fd;
+}
+
+// Whether the lock file `fd` still stands under `name`: one that was
+// replaced meanwhile locks out no one.
+bool StillTheLock(const StoreLocation& at, const std::string& name, int fd) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 &&
+         fstatat(at.folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+long TakeLock(const StoreLocation& at, Fd* lock) {
+  const int kWaitMilliseconds = 10000;
+  std::string name = SideName(at.name, ".lock"), its_lock = "its lock " + name;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
-  for (int pause = 1; flock(fd.get(), LOCK_EX | LOCK_NB) != 0;) {
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return RefuseErrno(at.path + ": " + its_lock, errno);
+  for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+    Fd fd = OpenLockFile(at, name);
+    if (!fd.valid() && errno == ELOOP) {
+      return Refuse(at.path, its_lock + " is a symlink (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+      return RefuseErrno(at.path + ": " + its_lock, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+      return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    int locked;
+    while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0 && errno != EWOULDBLOCK) return RefuseErrno(at.path + ": " + its_lock, errno);
+    if (locked == 0 && StillTheLock(at, name, fd.get())) {
+      *lock = std::move(fd);
+      return ERROR_SUCCESS;
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       return Refuse(at.path, its_lock + " is held by another process for 10 s; gave up (rc 1460)",
                     ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);
-    pause = std::min(pause * 2, 50);
   }
-  *lock = std::move(fd);
-  return ERROR_SUCCESS;
 }
 
 // Gives the file at `to` the extended attributes of the store open as
@@ -422,11 +458,23 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
     status = Refuse(at.path, "changed by another program while being written (rc 1016)",
                     ERROR_REGISTRY_IO_FAILED);
   }
-  if (status == ERROR_SUCCESS && fsync(fd.get()) != 0) status = RefuseErrno(at.path, errno);
+  struct stat written;
+  if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
+    status = RefuseErrno(at.path, errno);
+  }
   if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = RefuseErrno(at.path, errno);
   if (status == ERROR_SUCCESS &&
       renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
     status = RefuseErrno(at.path, errno);
+  }
+  // Once it is the store's owner's, that user could have put another file
+  // under its name: then that is what was renamed, and the write failed.
+  struct stat placed;
+  if (status == ERROR_SUCCESS &&
+      (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino)) {
+    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
+                  ERROR_ACCESS_DENIED);
   }
   if (status != ERROR_SUCCESS) {
     unlinkat(at.folder.get(), temp.c_str(), 0);

@@ -75,6 +75,7 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::
   }
   dup2(out_fd, 1);
   dup2(err_fd, 2);
+  close_range(3, ~0u, 0);  // the program starts with what a shell would give it
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
