@@ -28,7 +28,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fileregistry/key_path.h"
+#include "fileregistry/reg_syntax.h"
 #include "fileregistry/store.h"
+#include "fileregistry/utf16.h"
 
 namespace fileregistry {
 
@@ -149,37 +152,6 @@ class RegText : public Store {
   std::function<bool()> intact_;
   mutable std::atomic<bool> changed_{false};  // the file no longer parses as it did
 };
-
-// Whether the first bytes of a file, `head`, can begin a store: a header of
-// either dialect, in an encoding it may have. Says nothing of the rest.
-bool MayBeginStore(std::string_view head);
-
-// True when `a` and `b` are equal but for ASCII case.
-bool EqualFoldingCase(std::string_view a, std::string_view b);
-
-// Whether key path `path` is `key` or lies below it, regardless of case.
-bool IsAtOrBelow(std::string_view path, std::string_view key);
-
-// Whether a value name can be written in the quoted form.
-bool IsWritableName(std::string_view name);
-
-// Whether a key path can stand in a section line: parts not empty, no
-// control bytes.
-bool IsWritableKeyPath(std::string_view path);
-
-// The value's line(s) as written to a store, line ends included; `unicode`
-// for a version 5 store, whose texts in hex form are UTF-16LE.
-std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol,
-                        bool unicode = false);
-
-// UTF-16LE bytes as UTF-8; unpaired surrogates are kept, as three bytes each.
-std::string Utf16ToUtf8(std::string_view utf16);
-// The same, written to `out`, which has room for three bytes a unit; returns
-// how many bytes it wrote.
-size_t Utf16ToUtf8(std::string_view utf16, char* out);
-// UTF-8 as UTF-16LE bytes. Returns false for bytes that are not UTF-8 (with
-// `keep_surrogates`, what Utf16ToUtf8 makes of unpaired ones is taken back).
-bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates = false);
 
 }  // namespace fileregistry
 

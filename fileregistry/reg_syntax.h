@@ -1,0 +1,71 @@
+// The line grammar of registry export files, as regedit and reg.exe write
+// them and Windows' importer takes them, and the formatting of values.
+#ifndef FILEREGISTRY_REG_SYNTAX_H_
+#define FILEREGISTRY_REG_SYNTAX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fileregistry/store.h"
+
+namespace fileregistry {
+
+inline constexpr char kHeader[] = "REGEDIT4";
+inline constexpr char kUnicodeHeader[] = "Windows Registry Editor Version 5.00";
+inline constexpr char kUtf8Bom[] = "\xef\xbb\xbf";
+inline constexpr char kUtf16Bom[] = "\xff\xfe";
+inline constexpr char kRoot[] = "HKEY_LOCAL_MACHINE";
+inline constexpr char kRemoval[] = "removal lines belong in import files";
+
+bool IsTextType(uint32_t type);
+
+// One line of text: [begin, end) without its line end; `next` is where the
+// following line starts.
+struct Line {
+  size_t begin, end, next;
+};
+Line LineAt(std::string_view text, size_t pos);
+size_t SkipBlanks(std::string_view text, size_t pos, size_t end);
+size_t TrimBlanks(std::string_view text, size_t begin, size_t end);
+bool StartsWith(std::string_view text, size_t pos, std::string_view prefix);
+
+// Parses the value entry that starts on `first` (at `pos`). Fills `name` and
+// `value` when given; sets `*next` to where the line behind the entry starts.
+// Blanks may stand around "=", and a "; comment" behind the value, which
+// `comment` gets when given, blanks before it included. Returns null, or why
+// the entry is not one.
+const char* ParseEntry(std::string_view text, Line first, size_t pos, std::string* name,
+                       RegValue* value, size_t* next, bool* quoted = nullptr,
+                       std::string_view* comment = nullptr);
+
+// Checks the inside of a section line, text[begin, end), and finds the key
+// path in it. Sets `*local_machine` to whether it is a key of
+// HKEY_LOCAL_MACHINE. Returns null, or why it is not a key.
+const char* ParseSectionPath(std::string_view text, size_t begin, size_t end, bool regedit4,
+                             size_t* path_begin, bool* local_machine);
+
+// Whether the first bytes of a file, `head`, can begin a store: a header of
+// either dialect, in an encoding it may have. Says nothing of the rest.
+bool MayBeginStore(std::string_view head);
+
+// Whether a value name can be written in the quoted form.
+bool IsWritableName(std::string_view name);
+
+// Whether a key path can stand in a section line: parts not empty, no
+// control bytes.
+bool IsWritableKeyPath(std::string_view path);
+
+// The value's line(s) as written to a store, line ends included; `unicode`
+// for a version 5 store, whose texts in hex form are UTF-16LE.
+std::string FormatValue(std::string_view name, const RegValue& value, const std::string& eol,
+                        bool unicode = false);
+
+// A text as the ...A calls see it, from its UTF-16LE bytes in a version 5
+// store: written with a terminating zero, read without it.
+std::string AnsiFromUnicode(const std::string& utf16);
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_REG_SYNTAX_H_
