@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/fake_registry.h"
+#include "tests/fake_registry.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/kovalset.h"
-#include "settings/fake_registry.h"
+#include "tests/fake_registry.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "settings/fake_registry.h"
+#include "tests/fake_registry.h"
 
 #include <cstdio>
 #include <cstring>
@@ -39,6 +39,12 @@ HKEY NewHandle(const std::string& path) {
   return reinterpret_cast<HKEY>(new FakeKey{path});
 }
 
+std::string Hex(REGSAM access) {
+  char text[16];
+  snprintf(text, sizeof(text), "%#x", static_cast<unsigned>(access));
+  return text;
+}
+
 }  // namespace
 
 FakeRegistry& FakeRegistry::Get() {
@@ -67,12 +73,6 @@ const FakeRegistry::Value* FakeRegistry::Find(const std::string& path,
 
 void FakeRegistry::Fail(Call call, const std::string& target, LONG status) {
   failures.push_back(Failure{call, target, status});
-}
-
-std::string Hex(REGSAM access) {
-  char text[16];
-  snprintf(text, sizeof(text), "%#x", static_cast<unsigned>(access));
-  return text;
 }
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {

@@ -1,8 +1,8 @@
 // An in-memory registry behind the Reg* functions, for tests. It keeps keys
 // and values as the real one does (names match without regard to ASCII case),
 // records every call, and can be told to fail any of them.
-#ifndef SETTINGS_FAKE_REGISTRY_H_
-#define SETTINGS_FAKE_REGISTRY_H_
+#ifndef TESTS_FAKE_REGISTRY_H_
+#define TESTS_FAKE_REGISTRY_H_
 
 #include <map>
 #include <string>
@@ -42,4 +42,4 @@ struct FakeRegistry {
   int open_handles = 0;
 };
 
-#endif  // SETTINGS_FAKE_REGISTRY_H_
+#endif  // TESTS_FAKE_REGISTRY_H_
