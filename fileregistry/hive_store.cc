@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "fileregistry/fd.h"
-#include "fileregistry/reg_text.h"
+#include "fileregistry/key_path.h"
+#include "fileregistry/refusal.h"
+#include "fileregistry/utf16.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
@@ -247,23 +249,23 @@ class HiveStore : public Store {
   bool Intact() const override { return !failed_; }
   const char* Damage() const override { return "hivex could not read it"; }
 
-  bool FindKey(std::string_view path, std::string* stored_path) const override {
+  long FindKey(std::string_view path, std::string* stored_path) const override {
     if (path.empty()) {
       stored_path->clear();
-      return true;
+      return ERROR_SUCCESS;
     }
     hive_node_h node;
-    return Found(FindNode(hive_.get(), path, &node, stored_path));
+    return Looked(FindNode(hive_.get(), path, &node, stored_path));
   }
 
-  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (!Found(StoredValue(hive_.get(), path, name, value))) return false;
+  long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
+    if (long status = Looked(StoredValue(hive_.get(), path, name, value))) return status;
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
       value->data = Utf16ToUtf8(value->data);
     }
-    return true;
+    return ERROR_SUCCESS;
   }
 
   long AddKey(std::string_view path, Replacement* file) const override {
@@ -302,8 +304,7 @@ class HiveStore : public Store {
       stored.data = std::move(utf16);
     }
     RegValue old;
-    long found = StoredValue(hive_.get(), path, name, &old);
-    if (found == ERROR_REGISTRY_IO_FAILED) failed_ = true;
+    long found = Looked(StoredValue(hive_.get(), path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
     std::string key(path), value_name(name);
@@ -340,11 +341,10 @@ class HiveStore : public Store {
   }
 
  private:
-  // Whether a lookup's status is "found"; a failure makes the store not
-  // Intact.
-  bool Found(long status) const {
+  // A lookup's status; a failure makes the store not Intact.
+  long Looked(long status) const {
     if (status == ERROR_REGISTRY_IO_FAILED) failed_ = true;
-    return status == ERROR_SUCCESS;
+    return status;
   }
 
   // Never a dirty hive, nor one hivex could not read.

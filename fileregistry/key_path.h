@@ -16,6 +16,17 @@ bool EqualFoldingCase(std::string_view a, std::string_view b);
 // Whether key path `path` is `key` or lies below it, regardless of case.
 bool IsAtOrBelow(std::string_view path, std::string_view key);
 
+// Windows' 32-bit view: in a 64-bit machine's registry, which holds
+// Software\Wow6432Node, an open or create of Software\X with
+// KEY_WOW64_32KEY works on Software\Wow6432Node\X. A 32-bit machine's
+// registry has one view.
+inline constexpr char kWow64Key[] = "Software\\Wow6432Node";
+// Whether a call with `access` on `path` goes to the 32-bit view, where
+// there is one.
+bool GoesTo32BitView(std::string_view path, unsigned long access);
+// `path`, below Software, in the 32-bit view.
+std::string In32BitView(std::string_view path);
+
 }  // namespace fileregistry
 
 #endif  // FILEREGISTRY_KEY_PATH_H_

@@ -7,7 +7,7 @@
 #include <climits>
 #include <deque>
 
-#include "fileregistry/store.h"
+#include "fileregistry/refusal.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {

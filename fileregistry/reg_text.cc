@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fileregistry/atomic_replace.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/reg_syntax.h"
 #include "fileregistry/utf16.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 namespace {
@@ -131,19 +133,15 @@ bool RegText::CanStore(std::string_view name, const RegValue& value) const {
          (!IsTextType(value.type) || Utf8ToUtf16(value.data, &unused));
 }
 
-bool RegText::FindKey(std::string_view path, std::string* stored_path) const {
-  if (path.empty()) {
-    stored_path->clear();
-    return true;
+long RegText::FindKey(std::string_view path, std::string* stored_path) const {
+  bool found = path.empty();
+  for (size_t i = 0; !found && i < sections_.size(); ++i) {
+    std::string_view stored = PathOf(sections_[i]);
+    found = IsAtOrBelow(stored, path);
+    if (found) path = stored.substr(0, path.size());
   }
-  for (const Section& section : sections_) {
-    std::string_view stored = PathOf(section);
-    if (IsAtOrBelow(stored, path)) {
-      stored_path->assign(stored.substr(0, path.size()));
-      return true;
-    }
-  }
-  return false;
+  if (found) stored_path->assign(path);
+  return Looked(found);
 }
 
 std::string RegText::StoredCase(std::string_view path) const {
@@ -230,10 +228,15 @@ void RegText::ForEach(
   }
 }
 
-bool RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
+long RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
   Entry entry;
   long section;
-  return FindEntry(path, name, &entry, value, &section);
+  return Looked(FindEntry(path, name, &entry, value, &section));
+}
+
+long RegText::Looked(bool found) const {
+  if (!Intact()) return ERROR_REGISTRY_IO_FAILED;
+  return found ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 void RegText::EndLine(std::string* text) const {
@@ -328,7 +331,7 @@ Replacement RegText::Writing(const Splicing& edit) const {
   if (dialect_ == Dialect::kUnicodeUtf16) {
     // Encoded anew, whole.
     auto bytes = std::make_shared<const std::string>(Bytes(edit));
-    file.write = [bytes](int fd) { return WriteFile(fd, {*bytes}); };
+    file.write = [bytes](int fd) { return WritePieces(fd, {*bytes}); };
     return file;
   }
   // The rest of the text as it lies in the old file's memory, copied once,
@@ -337,7 +340,7 @@ Replacement RegText::Writing(const Splicing& edit) const {
   std::string_view before = text_.substr(0, edit.at), after = text_.substr(edit.at + edit.erase);
   auto lines = std::make_shared<const std::string>(edit.lines);
   file.write = [owner = owner_, bom, before, lines, after](int fd) {
-    return WriteFile(fd, {bom, before, *lines, after});
+    return WritePieces(fd, {bom, before, *lines, after});
   };
   return file;
 }

@@ -72,7 +72,7 @@ class RegText : public Store {
 
   // Whether the key exists: its section, or a section below it, is present.
   // When it does, sets `*stored_path` to the path in the case it was stored.
-  bool FindKey(std::string_view path, std::string* stored_path) const override;
+  long FindKey(std::string_view path, std::string* stored_path) const override;
 
   // `path` with every leading part that already exists in the case it was
   // stored in.
@@ -80,7 +80,7 @@ class RegText : public Store {
 
   // Finds value `name` ("" for the default value) of key `path`. When a key's
   // section appears more than once, the last definition wins.
-  bool FindValue(std::string_view path, std::string_view name, RegValue* value) const override;
+  long FindValue(std::string_view path, std::string_view name, RegValue* value) const override;
 
   // Calls `visit` for each section, in file order, with a null name and
   // value, and then for each value in it.
@@ -115,6 +115,8 @@ class RegText : public Store {
            comment_end = 0;  // a "; comment" behind it, blanks before it included
   };
 
+  // A lookup's status: found or not, unless the text is no longer whole.
+  long Looked(bool found) const;
   std::string_view PathOf(const Section& section) const {
     return text_.substr(section.path_begin, section.path_size);
   }

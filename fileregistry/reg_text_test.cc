@@ -45,7 +45,7 @@ TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
     EXPECT_EQ(kStore + c.line + "\n", text);
     ASSERT_TRUE(store.Parse(text)) << text;
     RegValue read;
-    ASSERT_TRUE(store.FindValue(kKey, "V", &read)) << text;
+    ASSERT_EQ(0, store.FindValue(kKey, "V", &read)) << text;
     EXPECT_EQ(c.value.type, read.type) << c.line;
     EXPECT_EQ(c.value.data, read.data) << c.line;
   }
@@ -60,9 +60,9 @@ TEST(RegText, NamesAreEscapedAndTheDefaultValueIsAt) {
   EXPECT_EQ(kStore + "@=\"d\"\n\"q\\\"\\\\n\"=\"e\"\n", text);
   ASSERT_TRUE(store.Parse(text));
   RegValue value;
-  EXPECT_TRUE(store.FindValue(kKey, "", &value));
+  EXPECT_EQ(0, store.FindValue(kKey, "", &value));
   EXPECT_EQ("d", value.data);
-  EXPECT_TRUE(store.FindValue(kKey, "Q\"\\N", &value));
+  EXPECT_EQ(0, store.FindValue(kKey, "Q\"\\N", &value));
   EXPECT_EQ("e", value.data);
 }
 
@@ -142,8 +142,8 @@ TEST(RegText, OtherHivesAreNeverTakenForLocalMachine) {
   ASSERT_TRUE(store.Parse("REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n"));
   std::string stored;
   RegValue value;
-  EXPECT_FALSE(store.FindKey("Software\\A", &stored));
-  EXPECT_FALSE(store.FindValue("Software\\A", "v", &value));
+  EXPECT_EQ(2, store.FindKey("Software\\A", &stored));
+  EXPECT_EQ(2, store.FindValue("Software\\A", "v", &value));
   EXPECT_EQ(
       "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"cu\"\n\n[HKEY_LOCAL_"
       "MACHINE\\Software\\A]\n",
@@ -177,9 +177,9 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
     ASSERT_TRUE(store.Parse(before));
     EXPECT_TRUE(store.IsUnicode());
     RegValue value;
-    ASSERT_TRUE(store.FindValue("A", "caf\xc3\xa9", &value));
+    ASSERT_EQ(0, store.FindValue("A", "caf\xc3\xa9", &value));
     EXPECT_EQ("\xe2\x82\xac \xf0\x9f\x98\x80", value.data);
-    ASSERT_TRUE(store.FindValue("A", "Path", &value));
+    ASSERT_EQ(0, store.FindValue("A", "Path", &value));
     EXPECT_EQ((RegValue{2, "%P"}), value);
 
     RegValue tab{1, "\t"};
@@ -191,7 +191,7 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
     std::string bytes = store.WithValue("A", "t", tab);
     EXPECT_EQ(after, bytes);
     ASSERT_TRUE(store.Parse(bytes));
-    ASSERT_TRUE(store.FindValue("A", "t", &value));
+    ASSERT_EQ(0, store.FindValue("A", "t", &value));
     EXPECT_EQ(tab, value) << "what is written reads back the same";
   }
 }
@@ -210,13 +210,13 @@ TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {
   RegText store;
   ASSERT_TRUE(store.Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n"));
   std::string stored;
-  EXPECT_TRUE(store.FindKey("software\\vendor", &stored));
+  EXPECT_EQ(0, store.FindKey("software\\vendor", &stored));
   EXPECT_EQ("SOFTWARE\\Vendor", stored);
-  EXPECT_TRUE(store.FindKey("Software\\VENDOR\\app", &stored));
+  EXPECT_EQ(0, store.FindKey("Software\\VENDOR\\app", &stored));
   EXPECT_EQ("SOFTWARE\\Vendor\\App", stored);
-  EXPECT_FALSE(store.FindKey("Software\\Vend", &stored));
-  EXPECT_FALSE(store.FindKey("Software\\Vendor\\App\\More", &stored));
-  EXPECT_TRUE(store.FindKey("", &stored));
+  EXPECT_EQ(2, store.FindKey("Software\\Vend", &stored));
+  EXPECT_EQ(2, store.FindKey("Software\\Vendor\\App\\More", &stored));
+  EXPECT_EQ(0, store.FindKey("", &stored));
   EXPECT_EQ("SOFTWARE\\Vendor\\New Key", store.StoredCase("software\\VENDOR\\New Key"));
   EXPECT_EQ("Other\\Key", store.StoredCase("Other\\Key"));
 }
@@ -254,10 +254,10 @@ TEST(RegText, TheLastDefinitionOfAValueWins) {
   ASSERT_TRUE(store.Parse(
       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"1\"\n[HKEY_LOCAL_MACHINE\\a]\n\"V\"=\"2\"\n"));
   RegValue value;
-  ASSERT_TRUE(store.FindValue("A", "v", &value));
+  ASSERT_EQ(0, store.FindValue("A", "v", &value));
   EXPECT_EQ("2", value.data);
   ASSERT_TRUE(store.Parse(store.WithValue("A", "v", RegValue{1, "3"})));
-  ASSERT_TRUE(store.FindValue("A", "v", &value));
+  ASSERT_EQ(0, store.FindValue("A", "v", &value));
   EXPECT_EQ("3", value.data);
 }
 

@@ -5,39 +5,42 @@
 #include <string>
 #include <unordered_set>
 
-#include "fileregistry/reg_text.h"
+#include "fileregistry/key_path.h"
+#include "fileregistry/refusal.h"
+#include "fileregistry/reg_syntax.h"
 #include "fileregistry/store.h"
-#include "fileregistry/store_file.h"
+#include "fileregistry/store_location.h"
+#include "fileregistry/store_transaction.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 namespace {
 
-struct OpenKey {
+struct KeyHandle {
   std::string path;  // as stored
   REGSAM access;
 };
 
 // Handles given out and not yet closed.
 std::mutex handles_mutex;
-std::unordered_set<OpenKey*> handles;
+std::unordered_set<KeyHandle*> handles;
 
 HKEY NewHandle(const std::string& path, REGSAM access) {
-  auto* key = new OpenKey{path, access};
+  auto* key = new KeyHandle{path, access};
   std::lock_guard<std::mutex> lock(handles_mutex);
   handles.insert(key);
   return reinterpret_cast<HKEY>(key);
 }
 
-// The key behind `hkey`: HKEY_LOCAL_MACHINE itself, with every right, or an
-// open handle. Null when the handle is not valid.
-bool Resolve(HKEY hkey, OpenKey* key) {
+// Sets `*key` to the key behind `hkey`: HKEY_LOCAL_MACHINE itself, with
+// every right, or an open handle. False when the handle is not valid.
+bool KeyOf(HKEY hkey, KeyHandle* key) {
   if (hkey == HKEY_LOCAL_MACHINE) {
-    *key = OpenKey{"", KEY_ALL_ACCESS};
+    *key = KeyHandle{"", KEY_ALL_ACCESS};
     return true;
   }
   std::lock_guard<std::mutex> lock(handles_mutex);
-  auto found = handles.find(reinterpret_cast<OpenKey*>(hkey));
+  auto found = handles.find(reinterpret_cast<KeyHandle*>(hkey));
   if (found == handles.end()) return false;
   *key = **found;
   return true;
@@ -57,18 +60,53 @@ bool JoinPath(const std::string& parent, const char* sub_key, std::string* path)
   return true;
 }
 
-// Windows' 32-bit view: in a 64-bit machine's registry, which holds
-// Software\Wow6432Node, a KEY_WOW64_32KEY open or create of Software\X works
-// on Software\Wow6432Node\X. A 32-bit machine's registry has one view.
-std::string InView(const Store& store, const std::string& path, REGSAM access) {
-  const std::string_view software = "Software", redirected = "Software\\Wow6432Node";
-  std::string unused;
-  if ((access & KEY_WOW64_32KEY) == 0 || (access & KEY_WOW64_64KEY) != 0 ||
-      !IsAtOrBelow(path, software) || IsAtOrBelow(path, redirected) ||
-      !store.FindKey(redirected, &unused)) {
-    return path;
+// A lookup's status as the calls give it: damage is said, and keeps that
+// version of the file from being written.
+long Checked(const Store& store, long status) {
+  return status == ERROR_REGISTRY_IO_FAILED ? Damaged(store) : status;
+}
+
+// Sets `*view_path` to `path` in the view that `access` asks for, and
+// `*stored_path` to that key as stored. Returns 0, 2 when it is missing, or
+// damage.
+long FindKeyInView(const Store& store, const std::string& path, REGSAM access,
+                   std::string* view_path, std::string* stored_path) {
+  *view_path = path;
+  if (GoesTo32BitView(path, access)) {
+    long sixty_four_bit = Checked(store, store.FindKey(kWow64Key, stored_path));
+    if (sixty_four_bit == ERROR_SUCCESS) *view_path = In32BitView(path);
+    if (sixty_four_bit != ERROR_FILE_NOT_FOUND && sixty_four_bit != ERROR_SUCCESS) {
+      return sixty_four_bit;
+    }
   }
-  return std::string(redirected) + path.substr(software.size());
+  return Checked(store, store.FindKey(*view_path, stored_path));
+}
+
+// Makes key `path` (in the view `access` asks for) under the store's lock,
+// unless another process made it meanwhile. Sets `*stored_path` and
+// `*disposition`. Returns 0 or a status.
+long MakeKey(const std::string& path, REGSAM access, std::string* stored_path, DWORD* disposition) {
+  StoreTransaction tx;
+  if (long status = tx.Begin(true)) return status;
+  std::string view_path;
+  long found = FindKeyInView(tx.store(), path, access, &view_path, stored_path);
+  if (found != ERROR_FILE_NOT_FOUND) return found;
+  *stored_path = view_path;
+  *disposition = REG_CREATED_NEW_KEY;
+  Replacement file;
+  return tx.Commit(tx.store().AddKey(view_path, &file), file);
+}
+
+// Sets value `name` of key `path` to `value`, under the store's lock.
+long SetValue(const std::string& path, const std::string& name, const RegValue& value,
+              bool zero_behind) {
+  StoreTransaction tx;
+  if (long status = tx.Begin(false)) return status;
+  std::string stored_path;
+  long found = Checked(tx.store(), tx.store().FindKey(path, &stored_path));
+  if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
+  Replacement file;
+  return tx.Commit(tx.store().SetValue(stored_path, name, value, zero_behind, &file), file);
 }
 
 // Runs a Reg* call. A store too large for the memory the process may have
@@ -87,28 +125,24 @@ LSTATUS Guarded(const Call& call) {
 }  // namespace
 }  // namespace fileregistry
 
-using fileregistry::OpenKey;
-using fileregistry::Replacement;
+using fileregistry::KeyHandle;
 using fileregistry::Store;
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
   return fileregistry::Guarded([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    OpenKey parent;
-    if (!fileregistry::Resolve(hKey, &parent)) return ERROR_INVALID_HANDLE;
-    std::string path;
+    KeyHandle parent;
+    if (!fileregistry::KeyOf(hKey, &parent)) return ERROR_INVALID_HANDLE;
+    std::string path, view_path, stored_path;
     if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_FILE_NOT_FOUND;
 
-    std::string store_path;
-    if (long status = fileregistry::StorePath(&store_path)) return status;
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::LoadStore(store_path, &store)) return status;
-    path = fileregistry::InView(*store, path, samDesired);
-    std::string stored_path;
-    bool found = store->FindKey(path, &stored_path);
-    if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
-    if (!found) return ERROR_FILE_NOT_FOUND;
+    if (long status = fileregistry::ReadStore(&store)) return status;
+    if (long status =
+            fileregistry::FindKeyInView(*store, path, samDesired, &view_path, &stored_path)) {
+      return status;
+    }
     *phkResult = fileregistry::NewHandle(stored_path, samDesired);
     return ERROR_SUCCESS;
   });
@@ -119,31 +153,19 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
   return fileregistry::Guarded([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    OpenKey parent;
-    if (!fileregistry::Resolve(hKey, &parent)) return ERROR_INVALID_HANDLE;
-    std::string path;
+    KeyHandle parent;
+    if (!fileregistry::KeyOf(hKey, &parent)) return ERROR_INVALID_HANDLE;
+    std::string path, view_path, stored_path;
     if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
 
-    std::string store_path;
-    if (long status = fileregistry::StorePath(&store_path)) return status;
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::LoadStore(store_path, &store)) return status;
-    std::string stored_path;
+    if (long status = fileregistry::ReadStore(&store)) return status;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    bool found = store->FindKey(fileregistry::InView(*store, path, samDesired), &stored_path);
-    if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
-    if (!found) {
-      // Check again under the lock: another process may have made it meanwhile.
-      long status =
-          fileregistry::UpdateStore(store_path, true, [&](const Store& current, Replacement* file) {
-            std::string view_path = fileregistry::InView(current, path, samDesired);
-            if (current.FindKey(view_path, &stored_path)) return 0L;
-            stored_path = view_path;
-            disposition = REG_CREATED_NEW_KEY;
-            return current.AddKey(view_path, file);
-          });
-      if (status != 0) return status;
+    long found = fileregistry::FindKeyInView(*store, path, samDesired, &view_path, &stored_path);
+    if (found == ERROR_FILE_NOT_FOUND) {
+      found = fileregistry::MakeKey(path, samDesired, &stored_path, &disposition);
     }
+    if (found != ERROR_SUCCESS) return found;
     if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
     *phkResult = fileregistry::NewHandle(stored_path, samDesired);
     return ERROR_SUCCESS;
@@ -156,21 +178,20 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
       return ERROR_INVALID_PARAMETER;
     }
-    OpenKey key;
-    if (!fileregistry::Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
+    KeyHandle key;
+    if (!fileregistry::KeyOf(hKey, &key)) return ERROR_INVALID_HANDLE;
     if ((key.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
 
-    std::string store_path;
-    if (long status = fileregistry::StorePath(&store_path)) return status;
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::LoadStore(store_path, &store)) return status;
+    if (long status = fileregistry::ReadStore(&store)) return status;
     std::string stored_path;
+    long found = fileregistry::Checked(*store, store->FindKey(key.path, &stored_path));
+    if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
     fileregistry::RegValue value;
-    bool key_found = store->FindKey(key.path, &stored_path);
-    bool found = key_found && store->FindValue(key.path, lpValueName ? lpValueName : "", &value);
-    if (!store->Intact()) return fileregistry::StoreNotIntact(store_path, *store);
-    if (!key_found) return ERROR_KEY_DELETED;
-    if (!found) return ERROR_FILE_NOT_FOUND;
+    if (long status = fileregistry::Checked(
+            *store, store->FindValue(key.path, lpValueName ? lpValueName : "", &value))) {
+      return status;
+    }
     if (lpType != nullptr) *lpType = value.type;
     if (lpcbData == nullptr) return ERROR_SUCCESS;
     DWORD room = *lpcbData;
@@ -188,31 +209,24 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
     std::string name = lpValueName != nullptr ? lpValueName : "";
     if (!fileregistry::IsWritableName(name)) return ERROR_INVALID_PARAMETER;
-    OpenKey key;
-    if (!fileregistry::Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
+    KeyHandle key;
+    if (!fileregistry::KeyOf(hKey, &key)) return ERROR_INVALID_HANDLE;
     if ((key.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
 
     fileregistry::RegValue value;
     value.type = dwType;
     if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
-    std::string store_path;
-    if (long status = fileregistry::StorePath(&store_path)) return status;
     // Windows stores a text with the zero behind it when the count left it out,
     // reading that byte as we do here.
     bool text = dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
     bool zero_behind = text && cbData > 0 && lpData[cbData - 1] != 0 && lpData[cbData] == 0;
-    return fileregistry::UpdateStore(
-        store_path, false, [&](const Store& current, Replacement* file) {
-          std::string stored_path;
-          if (!current.FindKey(key.path, &stored_path)) return ERROR_KEY_DELETED;
-          return current.SetValue(stored_path, name, value, zero_behind, file);
-        });
+    return fileregistry::SetValue(key.path, name, value, zero_behind);
   });
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
   if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  auto* key = reinterpret_cast<OpenKey*>(hKey);
+  auto* key = reinterpret_cast<KeyHandle*>(hKey);
   {
     std::lock_guard<std::mutex> lock(fileregistry::handles_mutex);
     if (fileregistry::handles.erase(key) == 0) return ERROR_INVALID_HANDLE;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fileregistry/reg_text.h"
-#include "fileregistry/store_file.h"
+#include "fileregistry/store_transaction.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
 #include "tests/test_support.h"
@@ -205,11 +205,11 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
   }
   WriteFile(store_, text + "[HKEY_LOCAL_MACHINE\\Last]\n\"v\"=\"last\"\n");
   std::shared_ptr<const fileregistry::Store> store;
-  ASSERT_EQ(0, fileregistry::LoadStore(store_, &store));
+  ASSERT_EQ(0, fileregistry::ReadStore(&store));
   EXPECT_TRUE(store->Intact());
   ASSERT_EQ(0, truncate(store_.c_str(), 4096));
   fileregistry::RegValue value;
-  store->FindValue("Last", "v", &value);  // reads pages that are gone
+  EXPECT_EQ(ERROR_REGISTRY_IO_FAILED, store->FindValue("Last", "v", &value));  // pages gone
   EXPECT_FALSE(store->Intact());
 
   // A hive is read from a copy that no truncation reaches.
@@ -219,11 +219,11 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReaderIsNotTrusted) {
     hive.SetText("Last", "v", "last");
     hive.Commit();
   }
-  ASSERT_EQ(0, fileregistry::LoadStore(store_, &store));
-  ASSERT_TRUE(store->FindValue("Software\\Filler\\Key 1", "v", &value));
+  ASSERT_EQ(0, fileregistry::ReadStore(&store));
+  ASSERT_EQ(0, store->FindValue("Software\\Filler\\Key 1", "v", &value));
   EXPECT_TRUE(store->Intact());
   ASSERT_EQ(0, truncate(store_.c_str(), 4096));
-  ASSERT_TRUE(store->FindValue("Software\\Last", "v", &value));
+  ASSERT_EQ(0, store->FindValue("Software\\Last", "v", &value));
   EXPECT_EQ("last", value.data.substr(0, 4));
   EXPECT_TRUE(store->Intact());
 }
@@ -313,7 +313,7 @@ TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
     for (int i = 0; i < kWrites; ++i) {
       fileregistry::RegValue value;
       std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
-      EXPECT_TRUE(store.FindValue(kKey, name, &value)) << name << " was lost";
+      EXPECT_EQ(0, store.FindValue(kKey, name, &value)) << name << " was lost";
     }
   }
 }

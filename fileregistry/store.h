@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,18 +26,6 @@ struct Replacement {
   bool says_why = false;
 };
 
-// Writes `pieces`, one after the other, as the whole of the file open as
-// `fd`, its blocks allocated first. Returns 0 or a Windows error number.
-long WriteFile(int fd, std::initializer_list<std::string_view> pieces);
-
-// Says on standard error why a store cannot be used, "PROGRAM: WHERE:
-// REASON", once for each different line. Returns `status`.
-long Refuse(const std::string& where, const std::string& reason, long status);
-// The Windows error number for `error`, an errno value.
-long StatusFromErrno(int error);
-// Refuse with the system's words for `error` and their status.
-long RefuseErrno(const std::string& where, int error);
-
 // Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
 // the empty path is HKEY_LOCAL_MACHINE itself. Names match without regard to
 // ASCII case. Values are as Windows' ...A calls see them: texts in the
@@ -47,15 +34,17 @@ class Store {
  public:
   virtual ~Store() = default;
 
-  // Whether the key exists. When it does, sets `*stored_path` to the path in
-  // the case it was stored.
-  virtual bool FindKey(std::string_view path, std::string* stored_path) const = 0;
+  // Lookups return 0 when found, 2 when missing, and 1016 when the store's
+  // file turned out damaged, or changed under it, so that nothing read from
+  // it may be trusted: never a missing key to create.
+  //
+  // Finds key `path`, and sets `*stored_path` to it in the case it was stored.
+  virtual long FindKey(std::string_view path, std::string* stored_path) const = 0;
   // Finds value `name` ("" for the default value) of key `path`.
-  virtual bool FindValue(std::string_view path, std::string_view name, RegValue* value) const = 0;
-  // False when the file changed under the store while it was read, or could
-  // not be read, so that nothing read from it since may be trusted.
+  virtual long FindValue(std::string_view path, std::string_view name, RegValue* value) const = 0;
+  // False once a lookup met damage.
   virtual bool Intact() const { return true; }
-  // Why it is not Intact.
+  // What the damage was.
   virtual const char* Damage() const { return "changed by another program while being read"; }
 
   // The file with key `path` added, with every missing key above it; `path`

@@ -134,7 +134,7 @@ std::string SeedText(const Layout& layout, const StoreState& state) {
 std::optional<std::string> TextValue(const RegText& store, const std::string& path,
                                      const char* name) {
   RegValue value;
-  if (!store.FindValue(path, name, &value)) return std::nullopt;
+  if (store.FindValue(path, name, &value) != 0) return std::nullopt;
   EXPECT_EQ(1u, value.type) << name;
   return value.data;
 }
@@ -145,7 +145,7 @@ StoreState StateAt(const RegText& store, const std::string& primary, const std::
                                                            {&fallback, &state.fallback}};
   for (const auto& [path, key] : keys) {
     std::string stored;
-    key->exists = store.FindKey(*path, &stored);
+    key->exists = store.FindKey(*path, &stored) == 0;
     key->protocols = TextValue(store, *path, "Supported protocols");
     key->debug = TextValue(store, *path, "Debug messages");
   }

@@ -58,7 +58,7 @@ pid_t Start(const std::vector<std::string>& words, const std::string& store) {
 
 std::optional<std::string> Setting(const RegText& store, const char* name) {
   RegValue value;
-  if (!store.FindValue(kPrimaryKeyPath, name, &value)) return std::nullopt;
+  if (store.FindValue(kPrimaryKeyPath, name, &value) != 0) return std::nullopt;
   return value.data;
 }
 
@@ -95,7 +95,7 @@ class BigStores : public ::testing::TestWithParam<BigStoreCase> {
     RegText store;
     RegValue filler;
     if (!store.Parse(ReadFile(path)) ||
-        !store.FindValue("Software\\Filler\\Key 0", "Name", &filler)) {
+        store.FindValue("Software\\Filler\\Key 0", "Name", &filler) != 0) {
       return false;
     }
     *text = Setting(store, value);

@@ -1,0 +1,271 @@
+#include "fileregistry/atomic_replace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "fileregistry/refusal.h"
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+namespace {
+
+// The name of a file beside store `name`: `name` and `suffix`, the name cut
+// and marked with a hash of the whole where that would be too long.
+std::string SideName(const std::string& name, const std::string& suffix) {
+  if (name.size() + suffix.size() <= NAME_MAX) return name + suffix;
+  char hash[20];
+  snprintf(hash, sizeof(hash), "~%016zx", std::hash<std::string>()(name));
+  return name.substr(0, NAME_MAX - suffix.size() - strlen(hash)) + hash + suffix;
+}
+
+// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
+std::string TempPrefix(const std::string& name) {
+  std::string whole = SideName("." + name, ".tmp-XXXXXX");
+  return whole.substr(0, whole.size() - 6);
+}
+
+// Opens the lock file `name`, made readable by everyone if it is new.
+Fd OpenLockFile(const StoreLocation& at, const std::string& name) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  Fd fd(openat(at.folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644));
+  if (fd.valid()) {
+    fchmod(fd.get(), 0644);
+  } else if (errno == EEXIST) {
+    fd = Fd(openat(at.folder.get(), name.c_str(), flags));
+  }
+  return fd;
+}
+
+// Whether the lock file `fd` still stands under `name`: one that was
+// replaced meanwhile locks out no one.
+bool StillTheLock(const StoreLocation& at, const std::string& name, int fd) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 &&
+         fstatat(at.folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Gives the file at `to` the extended attributes of the store open as
+// `from`: POSIX ACLs and security labels among them. Returns 0, or the
+// status of the first that could not be kept.
+long CopyExtendedAttributes(const std::string& path, int from, int to) {
+  ssize_t size = flistxattr(from, nullptr, 0);
+  if (size < 0) return errno == ENOTSUP ? ERROR_SUCCESS : RefuseErrno(path, errno);
+  std::string names(static_cast<size_t>(size), '\0');
+  size = flistxattr(from, &names[0], names.size());
+  if (size < 0) return RefuseErrno(path, errno);
+  names.resize(static_cast<size_t>(size));
+  for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
+    const char* name = names.c_str() + at;
+    ssize_t length = fgetxattr(from, name, nullptr, 0);
+    std::string value(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length < 0 || fgetxattr(from, name, &value[0], value.size()) != length ||
+        fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
+      int error = errno;
+      return Refuse(path,
+                    std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
+                        " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+                    StatusFromErrno(error));
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+// Gives the new file `to` the owner, group, mode and extended attributes of
+// the store open as `from`. A writer who may not keep the owner keeps the
+// group where it belongs to it; where the old owner would then lose access
+// it had, the write is refused with 5.
+long KeepOwnership(const std::string& path, int from, int to) {
+  struct stat old, now;
+  if (fstat(from, &old) != 0) return RefuseErrno(path, errno);
+  if (fchown(to, old.st_uid, old.st_gid) != 0) (void)fchown(to, static_cast<uid_t>(-1), old.st_gid);
+  if (fstat(to, &now) != 0) return RefuseErrno(path, errno);
+  mode_t owner_had = (old.st_mode >> 6) & 06;
+  mode_t owner_keeps =
+      (old.st_mode & 06) | (now.st_gid == old.st_gid ? (old.st_mode >> 3) & 06 : 0);
+  if (now.st_uid != old.st_uid && (owner_had & ~owner_keeps) != 0) {
+    return Refuse(path,
+                  "rewritten by this user, it would no longer be readable and writable by its "
+                  "owner (rc 5)",
+                  ERROR_ACCESS_DENIED);
+  }
+  if (fchmod(to, old.st_mode & 07777) != 0) return RefuseErrno(path, errno);
+  return CopyExtendedAttributes(path, from, to);
+}
+
+// A new file beside the store, made by this process and by no one else.
+long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
+  std::string prefix = TempPrefix(at.name);
+  const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t seed = static_cast<uint64_t>(getpid()) * 2654435761u ^
+                    std::chrono::steady_clock::now().time_since_epoch().count() ^ counter++ << 20;
+    *name = prefix;
+    for (int i = 0; i < 6; ++i, seed /= 62) *name += kLetters[seed % 62];
+    *fd = Fd(openat(at.folder.get(), name->c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd->valid() || errno != EEXIST) break;
+  }
+  if (!fd->valid()) return RefuseErrno(at.path, errno);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+FileIdentity::FileIdentity(const struct stat& st)
+    : device(st.st_dev),
+      inode(st.st_ino),
+      size(st.st_size),
+      modified(st.st_mtim),
+      changed(st.st_ctim) {}
+
+bool FileIdentity::operator==(const FileIdentity& o) const {
+  return device == o.device && inode == o.inode && size == o.size &&
+         modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+         changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+}
+
+long StoreLock::Take(const StoreLocation& at) {
+  const int kWaitMilliseconds = 10000;
+  std::string name = SideName(at.name, ".lock"), its_lock = "its lock " + name;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
+  for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+    Fd fd = OpenLockFile(at, name);
+    if (!fd.valid() && errno == ELOOP) {
+      return Refuse(at.path, its_lock + " is a symlink (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+      return RefuseErrno(at.path + ": " + its_lock, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+      return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    int locked;
+    while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0 && errno != EWOULDBLOCK) return RefuseErrno(at.path + ": " + its_lock, errno);
+    if (locked == 0 && StillTheLock(at, name, fd.get())) {
+      fd_ = std::move(fd);
+      return ERROR_SUCCESS;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return Refuse(at.path, its_lock + " is held by another process for 10 s; gave up (rc 1460)",
+                    ERROR_TIMEOUT);
+    }
+    usleep(static_cast<useconds_t>(pause) * 1000);
+  }
+}
+
+void RemoveStaleTempFiles(const StoreLocation& at) {
+  std::string prefix = TempPrefix(at.name);
+  int fd = openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    struct stat st;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+        fstatat(at.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_uid == geteuid()) {
+      unlinkat(at.folder.get(), name.c_str(), 0);
+    }
+  }
+  closedir(dir);
+}
+
+long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& version,
+                 const Replacement& file) {
+  // Renaming over a file needs only its folder's permission; the file's own
+  // is what the user set for the store.
+  if (old.valid() && faccessat(at.folder.get(), at.name.c_str(), W_OK, 0) != 0) {
+    return RefuseErrno(at.path, errno);
+  }
+  Fd fd;
+  std::string temp;
+  if (long status = MakeTempFile(at, &fd, &temp)) return status;
+  long status = file.write(fd.get());
+  if (status != ERROR_SUCCESS) {
+    if (!file.says_why) {
+      Refuse(at.path,
+             status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
+                                       : "cannot be written (rc " + std::to_string(status) + ")",
+             status);
+    }
+  } else if (old.valid()) {
+    status = KeepOwnership(at.path, old.get(), fd.get());
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd.get(), 0666 & ~mask);
+  }
+  // What was written is made of what was read: another program that changed
+  // the file meanwhile, without the lock, fails the write.
+  struct stat now;
+  if (status == ERROR_SUCCESS && old.valid() &&
+      (fstat(old.get(), &now) != 0 || !(FileIdentity(now) == version))) {
+    status = Refuse(at.path, "changed by another program while being written (rc 1016)",
+                    ERROR_REGISTRY_IO_FAILED);
+  }
+  struct stat written;
+  if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
+    status = RefuseErrno(at.path, errno);
+  }
+  if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = RefuseErrno(at.path, errno);
+  if (status == ERROR_SUCCESS &&
+      renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
+    status = RefuseErrno(at.path, errno);
+  }
+  // Once it is the store's owner's, that user could have put another file
+  // under its name: then that is what was renamed, and the write failed.
+  struct stat placed;
+  if (status == ERROR_SUCCESS &&
+      (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino)) {
+    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
+                  ERROR_ACCESS_DENIED);
+  }
+  if (status != ERROR_SUCCESS) {
+    unlinkat(at.folder.get(), temp.c_str(), 0);
+    return status;
+  }
+  Fd folder(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) fsync(folder.get());
+  return ERROR_SUCCESS;
+}
+
+long WritePieces(int fd, std::initializer_list<std::string_view> pieces) {
+  // Its blocks at once, where the file system can: cheaper, and a full disk
+  // is found before anything is written.
+  off_t size = 0;
+  for (std::string_view piece : pieces) size += static_cast<off_t>(piece.size());
+  if (size > 0 && fallocate(fd, 0, 0, size) != 0 && errno == ENOSPC) return ERROR_DISK_FULL;
+  for (std::string_view piece : pieces) {
+    while (!piece.empty()) {
+      ssize_t n = write(fd, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return StatusFromErrno(errno);
+      piece.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace fileregistry

@@ -1,0 +1,50 @@
+#include "fileregistry/refusal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+
+long Refuse(const std::string& where, const std::string& reason, long status) {
+  static std::mutex mutex;
+  static std::string* last_said = new std::string;  // left for the process's end
+  std::string line = std::string(program_invocation_short_name) + ": " + where + ": " + reason;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (line != *last_said) {
+    fprintf(stderr, "%s\n", line.c_str());
+    *last_said = line;
+  }
+  return status;
+}
+
+long StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    default: return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// Refuses with the status and the system's words for `error`.
+long RefuseErrno(const std::string& path, int error) {
+  long status = StatusFromErrno(error);
+  return Refuse(path, std::string(strerror(error)) + " (rc " + std::to_string(status) + ")",
+                status);
+}
+
+}  // namespace fileregistry

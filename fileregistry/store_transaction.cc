@@ -1,0 +1,252 @@
+#include "fileregistry/store_transaction.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+
+#include "fileregistry/file_map.h"
+#include "fileregistry/hive_store.h"
+#include "fileregistry/refusal.h"
+#include "fileregistry/reg_text.h"
+#include "fileregistry/store_location.h"
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+namespace {
+
+// The last store read by this process, so that the calls of one run read
+// the file once: what it holds, or why it is not a store.
+struct Cache {
+  std::string path;
+  FileIdentity identity;
+  std::shared_ptr<const Store> store;
+  long refused = 0;
+};
+std::mutex cache_mutex;  // the Win32 calls we imitate may be made from any thread
+Cache& TheCache() {
+  static Cache* cache = new Cache;  // left for the process's end to reclaim
+  return *cache;
+}
+
+// Far beyond any export of a whole registry, and refused unread.
+const off_t kLargestStore = off_t{1} << 30;
+const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
+
+// Memory for a file's bytes, mapped with its pages in place: one call
+// instead of a fault for every page of a large store.
+struct FileBuffer {
+  char* data = nullptr;
+  size_t size = 0, capacity = 0;
+
+  explicit FileBuffer(size_t room) : capacity(room) {
+    void* memory = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    data = memory == MAP_FAILED ? nullptr : static_cast<char*>(memory);
+  }
+  ~FileBuffer() {
+    if (data != nullptr) munmap(data, capacity);
+  }
+  FileBuffer(const FileBuffer&) = delete;
+  FileBuffer& operator=(const FileBuffer&) = delete;
+};
+
+// Reads the whole file. The store is replaced, never changed in place, so
+// its size is known; a file that grows meanwhile is read again, bigger.
+long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
+  size_t room = static_cast<size_t>(size_hint) + 4096;
+  for (;;) {
+    if (room > static_cast<size_t>(kLargestStore) + 4096) return ERROR_FILE_TOO_LARGE;
+    auto file = std::make_shared<FileBuffer>(room);
+    if (file->data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    size_t used = 0;
+    for (;;) {
+      ssize_t n = pread(fd, file->data + used, room - used, static_cast<off_t>(used));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return StatusFromErrno(errno);
+      if (n == 0) break;
+      used += static_cast<size_t>(n);
+      if (used == room) break;
+    }
+    if (used < room) {
+      file->size = used;
+      *buffer = std::move(file);
+      return ERROR_SUCCESS;
+    }
+    room *= 2;
+  }
+}
+
+// Opens the store's file at `at` for reading, with what `*st` says of it:
+// 0, or 2 when there is none, or a status, said.
+long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
+  if (!at.folder.valid()) return ERROR_FILE_NOT_FOUND;
+  *fd =
+      Fd(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd->valid()) {
+    return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : RefuseErrno(at.path, errno);
+  }
+  if (fstat(fd->get(), st) != 0) return RefuseErrno(at.path, errno);
+  if (S_ISDIR(st->st_mode)) return Refuse(at.path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (!S_ISREG(st->st_mode)) {
+    return Refuse(at.path, "not a regular file (rc 1009)", ERROR_BADDB);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Parses the text store open as `fd`, of `size` bytes: mapped where it can
+// be, read where it cannot. Returns 0, 1009 with `*line` and `*why` set, or
+// a status, said.
+long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<const Store>* store,
+               size_t* line, std::string* why) {
+  std::shared_ptr<const void> owner;
+  std::string_view text;
+  std::shared_ptr<FileMap> map = FileMap::Map(fd, static_cast<size_t>(size));
+  if (map) {
+    owner = map;
+    text = map->bytes();
+  } else {
+    std::shared_ptr<FileBuffer> buffer;
+    if (long status = ReadAll(fd, size, &buffer)) {
+      return Refuse(path,
+                    status == ERROR_FILE_TOO_LARGE
+                        ? kLargestStoreText
+                        : "cannot be read (rc " + std::to_string(status) + ")",
+                    status);
+    }
+    text = std::string_view(buffer->data, buffer->size);
+    owner = std::move(buffer);
+  }
+  auto parsed = std::make_shared<RegText>();
+  ParseError error;
+  bool parsed_ok = parsed->Parse(std::move(owner), text, &error);
+  if (map) parsed->SetIntactCheck([map] { return map->Intact(); });
+  if (!parsed->Intact()) {
+    return Refuse(path, std::string(parsed->Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
+  }
+  if (!parsed_ok) {
+    *line = error.line;
+    *why = error.reason;
+    return ERROR_BADDB;
+  }
+  *store = parsed;
+  return ERROR_SUCCESS;
+}
+
+// Reads the store open as `fd`, which `st` describes, by what its first
+// bytes say it is. Returns 0; a refusal with `*where` and `*why` set, for
+// the cache to keep; or a status, said.
+long ReadOpened(const std::string& path, int fd, const struct stat& st,
+                std::shared_ptr<const Store>* store, std::string* where, std::string* why) {
+  *where = path;
+  if (st.st_size > kLargestStore) {
+    *why = kLargestStoreText;
+    return ERROR_FILE_TOO_LARGE;
+  }
+  // A file that cannot be a store is not read further than its first bytes.
+  char head[64];
+  ssize_t head_size = pread(fd, head, sizeof(head), 0);
+  std::string_view head_bytes(head, head_size > 0 ? static_cast<size_t>(head_size) : 0);
+  if (IsHive(head_bytes)) return OpenHive(path, fd, head_bytes, st.st_size, store, why);
+  if (!MayBeginStore(head_bytes)) {
+    *where += ":1";
+    *why = "not a registry file";
+    return ERROR_BADDB;
+  }
+  size_t line = 0;
+  long status = ParseText(path, fd, st.st_size, store, &line, why);
+  if (status == ERROR_BADDB) *where += ":" + std::to_string(line);
+  return status;
+}
+
+// Reads the store at `at` and gives its open file to `*file` (not valid when
+// there is none) and what that version of it was to `*version`. Through the
+// cache: a version read before is not read again.
+long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
+            FileIdentity* version) {
+  Fd fd;
+  struct stat st;
+  long opened = OpenStoreFile(at, &fd, &st);
+  if (opened == ERROR_FILE_NOT_FOUND) {
+    *store = std::make_shared<RegText>();
+    return ERROR_SUCCESS;
+  }
+  if (opened != ERROR_SUCCESS) return opened;
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  Cache& cache = TheCache();
+  *version = FileIdentity(st);
+  if (cache.path != at.path || !(cache.identity == *version)) {
+    std::string where, why;
+    std::shared_ptr<const Store> loaded;
+    long status = ReadOpened(at.path, fd.get(), st, &loaded, &where, &why);
+    if (status != ERROR_SUCCESS && why.empty()) return status;  // said, and not for keeping
+    cache = Cache{at.path, *version, loaded, status};
+    if (status != ERROR_SUCCESS) return Refuse(where, why, status);
+  } else if (cache.refused != 0) {
+    return cache.refused;  // said once already
+  }
+  *store = cache.store;
+  *file = std::move(fd);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+long ReadStore(std::shared_ptr<const Store>* store) {
+  std::string path;
+  if (long status = StorePath(&path)) return status;
+  StoreLocation at;
+  if (long status = WalkToStore(path, false, &at)) return status;
+  Fd file;
+  FileIdentity version;
+  return LoadAt(at, store, &file, &version);
+}
+
+long Damaged(const Store& store) {
+  std::string path;
+  {
+    // That version of the file is not read again, nor written, by this run.
+    std::lock_guard<std::mutex> lock(cache_mutex);
+    Cache& cache = TheCache();
+    if (cache.store.get() == &store) {
+      cache.store = nullptr;
+      cache.refused = ERROR_REGISTRY_IO_FAILED;
+    }
+    path = cache.path;
+  }
+  return Refuse(path, std::string(store.Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
+}
+
+long StoreTransaction::Begin(bool make_folders) {
+  std::string path;
+  if (long status = StorePath(&path)) return status;
+  if (long status = WalkToStore(path, make_folders, &at_)) return status;
+  struct stat st;
+  if (!at_.folder.valid() ||
+      (at_.through_link && fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {
+    return RefuseErrno(at_.through_link ? path : at_.path,
+                       ENOENT);  // no write through a dangling link
+  }
+  if (long status = lock_.Take(at_)) return status;
+  if (long status = LoadAt(at_, &store_, &file_, &version_)) return status;
+  RemoveStaleTempFiles(at_);
+  return ERROR_SUCCESS;
+}
+
+long StoreTransaction::Commit(long edited, const Replacement& file) {
+  if (!store_->Intact()) return Damaged(*store_);
+  if (edited == ERROR_NO_UNICODE_TRANSLATION) {
+    return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
+  }
+  if (edited != ERROR_SUCCESS || !file.write) return edited;
+  if (long status = ReplaceFile(at_, file_, version_, file)) return status;
+  std::lock_guard<std::mutex> guard(cache_mutex);
+  TheCache() = Cache();  // the next call maps the new file
+  return ERROR_SUCCESS;
+}
+
+}  // namespace fileregistry

@@ -1,0 +1,58 @@
+// A run's store: read once for its lookups, and changed in transactions
+// that walk its path, take its lock, read it afresh, and replace it whole.
+#ifndef FILEREGISTRY_STORE_TRANSACTION_H_
+#define FILEREGISTRY_STORE_TRANSACTION_H_
+
+#include <memory>
+
+#include "fileregistry/atomic_replace.h"
+#include "fileregistry/fd.h"
+#include "fileregistry/path_walk.h"
+#include "fileregistry/store.h"
+
+namespace fileregistry {
+
+// Every refusal below says on standard error, once, what is wrong and
+// where: "kovalset: PATH:LINE: REASON" for a file that is not a store.
+
+// Reads the store where it lives (store_location.h), for lookups: a
+// registry hive when the file begins with "regf", else registry export
+// text; a missing file is an empty text store. The calls of one run read the
+// file once. Returns 0, or a Windows error number: 1009 when the file is not
+// a store, 5 when it may not be read, 1921 for a symlink loop, 1016 when it
+// changed while it was read ...
+long ReadStore(std::shared_ptr<const Store>* store);
+
+// For a lookup in `store` that met damage: says what it was, keeps this run
+// from reading or writing that version of the file again, and returns 1016.
+long Damaged(const Store& store);
+
+// A change of the store, under its exclusive lock:
+//
+//   StoreTransaction tx;
+//   if (long s = tx.Begin(make_folders)) return s;
+//   Replacement file;
+//   return tx.Commit(tx.store().SetValue(..., &file), file);
+class StoreTransaction {
+ public:
+  // Walks the path (making missing folders with `make_folders`), takes the
+  // lock and reads the store afresh. Returns 0 or a status, said.
+  long Begin(bool make_folders);
+  const Store& store() const { return *store_; }
+  // Ends the edit that returned `edited` with `file`: replaces the store's
+  // file when `edited` is 0 and `file` has something to write, the store
+  // met no damage and its file is still the version read. Returns 0,
+  // `edited`, or a status, said.
+  long Commit(long edited, const Replacement& file);
+
+ private:
+  StoreLocation at_;
+  StoreLock lock_;
+  std::shared_ptr<const Store> store_;
+  Fd file_;
+  FileIdentity version_;
+};
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_STORE_TRANSACTION_H_
