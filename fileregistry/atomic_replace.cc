@@ -49,6 +49,17 @@ Fd OpenLockFile(const StoreLocation& at, const std::string& name) {
   return fd;
 }
 
+// Whether a lock file that `st` describes may be trusted: in a sticky folder,
+// only one of the caller's, root's or the folder owner's, since its owner
+// could put another in its place while the lock is held, and let a second
+// writer in. Elsewhere, whoever may replace the lock may replace the store.
+bool MayTrustLock(const StoreLocation& at, const struct stat& st) {
+  struct stat folder;
+  return fstat(at.folder.get(), &folder) == 0 &&
+         (!(folder.st_mode & S_ISVTX) || st.st_uid == geteuid() || st.st_uid == 0 ||
+          st.st_uid == folder.st_uid);
+}
+
 // Whether the lock file `fd` still stands under `name`: one that was
 // replaced meanwhile locks out no one.
 bool StillTheLock(const StoreLocation& at, const std::string& name, int fd) {
@@ -154,6 +165,9 @@ long StoreLock::Take(const StoreLocation& at) {
     }
     if (!S_ISREG(st.st_mode)) {
       return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
+    }
+    if (!MayTrustLock(at, st)) {
+      return Refuse(at.path, its_lock + " belongs to another user (rc 5)", ERROR_ACCESS_DENIED);
     }
     int locked;
     while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "fileregistry/fd.h"
+#include "fileregistry/hive_access.h"
+#include "fileregistry/hive_edit.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/utf16.h"
@@ -27,9 +29,6 @@
 namespace fileregistry {
 namespace {
 
-// The hive is HKEY_LOCAL_MACHINE\Software; key paths below it skip this
-// name and the backslash behind it.
-const std::string_view kSoftware = "Software";
 const uint32_t kBaseBlockSize = 4096;
 const uint64_t kLargestHive = uint64_t{1} << 30;  // as for any store
 
@@ -37,112 +36,10 @@ bool IsTextType(uint32_t type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// What hivex returns with malloc, freed when it goes out of scope.
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using HivexText = std::unique_ptr<char, FreeDeleter>;
-
-// hivex opens files by name: it is given the name of a descriptor this
-// process holds, which no other user can point elsewhere.
-std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-using HiveHandle = std::unique_ptr<hive_h, int (*)(hive_h*)>;
-
-HiveHandle OpenHandle(int fd, int flags) {
-  return HiveHandle(hivex_open(DescriptorPath(fd).c_str(), flags), hivex_close);
-}
-
 uint32_t Word(std::string_view bytes, size_t at) {
   uint32_t word = 0;
   for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
   return word;
-}
-
-// The status for what hivex failed with: the system's own failures as
-// such, anything else as a hive it could not read.
-long HivexStatus(int error) {
-  switch (error) {
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    default: return ERROR_REGISTRY_IO_FAILED;
-  }
-}
-
-// Sets `*why` to `what` hivex failed at, with `error`; returns its status.
-long HivexFailed(const std::string& what, int error, std::string* why) {
-  long status = HivexStatus(error);
-  *why = what + ": " + strerror(error) + " (rc " + std::to_string(status) + ")";
-  return status;
-}
-
-// A change made to a writable handle: 0, or a status with `*why` set.
-using HiveEdit = std::function<long(hive_h*, std::string* why)>;
-// What a new hive must hold: 0, or a status.
-using HiveCheck = std::function<long(hive_h*)>;
-
-// The parts of `path` below Software.
-std::vector<std::string> Parts(std::string_view path) {
-  std::vector<std::string> parts;
-  path.remove_prefix(std::min(path.size(), kSoftware.size() + 1));
-  while (!path.empty()) {
-    size_t slash = path.find('\\');
-    parts.emplace_back(path.substr(0, slash));
-    path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
-  }
-  return parts;
-}
-
-// Finds key `path` in `hive`: 0 with `*node` and `*stored_path` (the path in
-// the case it was stored), 2 when it is missing, 1016 when hivex could not
-// read a key on the way, which is no missing key.
-long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path) {
-  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
-  *stored_path = std::string(kSoftware);
-  *node = hivex_root(hive);
-  for (const std::string& part : Parts(path)) {
-    errno = 0;
-    *node = hivex_node_get_child(hive, *node, part.c_str());
-    if (*node == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
-    HivexText name(hivex_node_name(hive, *node));
-    *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
-  }
-  return ERROR_SUCCESS;
-}
-
-// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode.
-long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value) {
-  errno = 0;
-  *value = hivex_node_get_value(hive, node, std::string(name).c_str());
-  if (*value == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
-  return ERROR_SUCCESS;
-}
-
-// Value `name` of key `path` as the hive holds it, texts in UTF-16LE: 0, 2,
-// or 1016 as FindNode.
-long StoredValue(hive_h* hive, std::string_view path, std::string_view name, RegValue* value) {
-  hive_node_h node;
-  hive_value_h found;
-  std::string stored_path;
-  if (long status = FindNode(hive, path, &node, &stored_path)) return status;
-  if (long status = ValueOf(hive, node, name, &found)) return status;
-  uint32_t type = 0;  // hivex may store any number there, not only a hive_type
-  size_t size = 0;
-  HivexText data(hivex_value_value(hive, found, reinterpret_cast<hive_type*>(&type), &size));
-  if (!data) return ERROR_REGISTRY_IO_FAILED;
-  *value = RegValue{type, std::string(data.get(), size)};
-  return ERROR_SUCCESS;
-}
-
-// Whether every key and value of `hive` reads back.
-bool ReadsWhole(hive_h* hive) {
-  hivex_visitor visitor = {};
-  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
-                         const char*) { return 0; };  // so that every value's data is read
-  return hivex_visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
 }
 
 // A copy of the file's `size` bytes that no other program can change: what
@@ -165,80 +62,6 @@ long SealedCopy(const std::string& path, int fd, off_t size, Fd* copy) {
     return RefuseErrno(path, errno);
   }
   return ERROR_SUCCESS;
-}
-
-// In a child process: `edit` on a writable handle of the hive copy `copy`,
-// the result committed to `fd`, read back whole and checked with `check`.
-// Returns 0, or a status with `*why` set.
-long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& check,
-                     std::string* why) {
-  HiveHandle hive = OpenHandle(copy, HIVEX_OPEN_WRITE);
-  if (!hive) return HivexFailed("hivex cannot open it to write", errno, why);
-  if (long status = edit(hive.get(), why)) return status;
-  if (hivex_commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
-    return HivexFailed("hivex cannot write it", errno, why);
-  }
-  HiveHandle back = OpenHandle(fd, 0);
-  if (!back || !ReadsWhole(back.get()) || check(back.get()) != ERROR_SUCCESS) {
-    *why = "the hive hivex wrote does not read back (rc 1016)";
-    return ERROR_REGISTRY_IO_FAILED;
-  }
-  return ERROR_SUCCESS;
-}
-
-// Runs EditAndReadBack in a child process, so that an abort or a crash
-// inside hivex ends the child, not the run: the write then fails with 1009.
-// What hivex itself prints is not shown; why the write failed is.
-long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit,
-                 const HiveCheck& check) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return RefuseErrno(path, errno);
-  Fd from_child(pipe_fds[0]), to_parent(pipe_fds[1]);
-  fflush(stdout);  // what was printed is not printed again by the child
-  pid_t child = fork();
-  if (child < 0) return RefuseErrno(path, errno);
-  if (child == 0) {
-    for (int signal_number : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE}) {
-      signal(signal_number, SIG_DFL);
-    }
-    int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) dup2(null, STDERR_FILENO);
-    std::string why;
-    long status;
-    try {
-      status = EditAndReadBack(copy, fd, edit, check, &why);
-    } catch (const std::bad_alloc&) {
-      why = "not enough memory to change it (rc 14)";
-      status = ERROR_OUTOFMEMORY;
-    }
-    std::string report(reinterpret_cast<const char*>(&status), sizeof(status));
-    report += why;
-    _exit(write(to_parent.get(), report.data(), report.size()) ==
-                  static_cast<ssize_t>(report.size())
-              ? 0
-              : 1);
-  }
-  to_parent = Fd();
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = read(from_child.get(), buffer, sizeof(buffer))) != 0;) {
-    if (n > 0) report.append(buffer, static_cast<size_t>(n));
-    if (n < 0 && errno != EINTR) break;
-  }
-  int how = 0;
-  while (waitpid(child, &how, 0) < 0 && errno == EINTR) {
-  }
-  long status = ERROR_BADDB;
-  if (report.size() < sizeof(status) || !WIFEXITED(how) || WEXITSTATUS(how) != 0) {
-    return Refuse(path,
-                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
-                                         strsignal(WTERMSIG(how)) + " (rc 1009)"
-                                   : "hivex failed on it (rc 1009)",
-                  ERROR_BADDB);
-  }
-  memcpy(&status, report.data(), sizeof(status));
-  if (report.size() > sizeof(status)) Refuse(path, report.substr(sizeof(status)), status);
-  return status;
 }
 
 class HiveStore : public Store {
@@ -409,7 +232,11 @@ long OpenHive(const std::string& path, int fd, std::string_view head, off_t size
       long status = HivexFailed("hivex cannot open it", error, &reason);
       return Refuse(path, reason, status);
     }
-    *why = std::string("a hive that hivex cannot open: ") + strerror(error);
+    if (error == ENOENT) {
+      return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
+                    ERROR_REGISTRY_IO_FAILED);
+    }
+    *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
     return ERROR_BADDB;
   }
   // Primary and secondary sequence numbers that differ: Windows stopped with

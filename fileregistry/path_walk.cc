@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <deque>
 
 #include "fileregistry/refusal.h"
@@ -87,7 +88,8 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
         break;
       }
       if (!missing || (mkdirat(folder.get(), name.c_str(), 0777) != 0 && errno != EEXIST)) {
-        return Refuse(FolderToMake(where, rest), "cannot make the folder (rc 3)",
+        return Refuse(FolderToMake(where, rest),
+                      std::string("cannot make the folder: ") + strerror(errno) + " (rc 3)",
                       ERROR_PATH_NOT_FOUND);
       }
       continue;  // open what was made, as any other folder

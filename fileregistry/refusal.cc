@@ -32,7 +32,8 @@ long StatusFromErrno(int error) {
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
     case EFBIG: return ERROR_FILE_TOO_LARGE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOMEM: return ERROR_OUTOFMEMORY;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;

@@ -247,7 +247,7 @@ void RegText::EndLine(std::string* text) const {
   }
 }
 
-RegText::Splicing RegText::Spliced(size_t at, size_t erase, std::string lines) const {
+RegText::Splicing RegText::SpliceAt(size_t at, size_t erase, std::string lines) const {
   // A line that the text leaves unended is ended first.
   std::string glue;
   if (at > 0 && text_[at - 1] != '\n') glue = text_[at - 1] == '\r' ? "\n" : Eol();
@@ -276,7 +276,7 @@ std::string RegText::Bytes(const Splicing& edit) const {
   return Encode(std::move(out));
 }
 
-RegText::Splicing RegText::KeyAdded(std::string_view path) const {
+RegText::Splicing RegText::SpliceForKey(std::string_view path) const {
   // Behind everything, after an empty line; a new store gets its header.
   std::string tail =
       text_.empty() ? std::string(kHeader) + Eol()
@@ -288,8 +288,8 @@ RegText::Splicing RegText::KeyAdded(std::string_view path) const {
   return Splicing{text_.size(), 0, tail.substr(kept), false};
 }
 
-RegText::Splicing RegText::ValueSet(std::string_view path, std::string_view name,
-                                    const RegValue& value) const {
+RegText::Splicing RegText::SpliceForValue(std::string_view path, std::string_view name,
+                                          const RegValue& value) const {
   Entry entry;
   RegValue stored;
   long section;
@@ -300,10 +300,10 @@ RegText::Splicing RegText::ValueSet(std::string_view path, std::string_view name
     std::string lines = FormatValue(entry.name, value, Eol(), IsUnicode());
     lines.insert(lines.size() - Eol().size(),
                  text_.substr(entry.comment_begin, entry.comment_end - entry.comment_begin));
-    return Spliced(entry.begin, entry.end - entry.begin, lines);
+    return SpliceAt(entry.begin, entry.end - entry.begin, lines);
   }
   std::string lines = FormatValue(name, value, Eol(), IsUnicode());
-  if (section >= 0) return Spliced(sections_[section].values_end, 0, lines);
+  if (section >= 0) return SpliceAt(sections_[section].values_end, 0, lines);
 
   // The key exists only through the keys below it: give it a section of its
   // own in front of the first of them.
@@ -311,21 +311,21 @@ RegText::Splicing RegText::ValueSet(std::string_view path, std::string_view name
   std::string header =
       std::string("[") + kRoot + (path.empty() ? "" : "\\") + stored_path + "]" + Eol();
   for (const Section& below : sections_) {
-    if (IsAtOrBelow(PathOf(below), path)) return Spliced(below.begin, 0, header + lines + Eol());
+    if (IsAtOrBelow(PathOf(below), path)) return SpliceAt(below.begin, 0, header + lines + Eol());
   }
-  Splicing added = KeyAdded(stored_path);
+  Splicing added = SpliceForKey(stored_path);
   added.lines += lines;
   return added;
 }
 
-std::string RegText::WithKey(std::string_view path) const { return Bytes(KeyAdded(path)); }
+std::string RegText::WithKey(std::string_view path) const { return Bytes(SpliceForKey(path)); }
 
 std::string RegText::WithValue(std::string_view path, std::string_view name,
                                const RegValue& value) const {
-  return Bytes(ValueSet(path, name, value));
+  return Bytes(SpliceForValue(path, name, value));
 }
 
-Replacement RegText::Writing(const Splicing& edit) const {
+Replacement RegText::ReplacementFor(const Splicing& edit) const {
   Replacement file;
   if (edit.unchanged) return file;
   if (dialect_ == Dialect::kUnicodeUtf16) {
@@ -346,14 +346,14 @@ Replacement RegText::Writing(const Splicing& edit) const {
 }
 
 long RegText::AddKey(std::string_view path, Replacement* file) const {
-  *file = Writing(KeyAdded(StoredCase(path)));
+  *file = ReplacementFor(SpliceForKey(StoredCase(path)));
   return 0;
 }
 
 long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
                        Replacement* file) const {
   if (!CanStore(name, value)) return 1113;  // ERROR_NO_UNICODE_TRANSLATION
-  *file = Writing(ValueSet(path, name, value));
+  *file = ReplacementFor(SpliceForValue(path, name, value));
   return 0;
 }
 

@@ -136,13 +136,14 @@ class RegText : public Store {
   // Ends the last line of `text`, unless it is ended.
   void EndLine(std::string* text) const;
   // `lines` put in at `at`, in place of `erase` bytes, behind an ended line.
-  Splicing Spliced(size_t at, size_t erase, std::string lines) const;
-  Splicing KeyAdded(std::string_view path) const;
-  Splicing ValueSet(std::string_view path, std::string_view name, const RegValue& value) const;
+  Splicing SpliceAt(size_t at, size_t erase, std::string lines) const;
+  Splicing SpliceForKey(std::string_view path) const;
+  Splicing SpliceForValue(std::string_view path, std::string_view name,
+                          const RegValue& value) const;
   // The file bytes after `edit`, in this store's encoding; empty if unchanged.
   std::string Bytes(const Splicing& edit) const;
   // The file after `edit`, written from the pieces where the encoding allows.
-  Replacement Writing(const Splicing& edit) const;
+  Replacement ReplacementFor(const Splicing& edit) const;
   // The file bytes of working text `text`, in this store's encoding.
   std::string Encode(std::string text) const;
 

@@ -62,7 +62,7 @@ long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
   for (;;) {
     if (room > static_cast<size_t>(kLargestStore) + 4096) return ERROR_FILE_TOO_LARGE;
     auto file = std::make_shared<FileBuffer>(room);
-    if (file->data == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    if (file->data == nullptr) return ERROR_OUTOFMEMORY;
     size_t used = 0;
     for (;;) {
       ssize_t n = pread(fd, file->data + used, room - used, static_cast<off_t>(used));
@@ -87,6 +87,9 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   if (!at.folder.valid()) return ERROR_FILE_NOT_FOUND;
   *fd =
       Fd(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd->valid() && errno == ELOOP) {
+    return Refuse(at.path, "became a symlink while being opened (rc 5)", ERROR_ACCESS_DENIED);
+  }
   if (!fd->valid()) {
     return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : RefuseErrno(at.path, errno);
   }
@@ -113,8 +116,9 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<cons
     std::shared_ptr<FileBuffer> buffer;
     if (long status = ReadAll(fd, size, &buffer)) {
       return Refuse(path,
-                    status == ERROR_FILE_TOO_LARGE
-                        ? kLargestStoreText
+                    status == ERROR_FILE_TOO_LARGE ? kLargestStoreText
+                    : status == ERROR_OUTOFMEMORY
+                        ? "not enough memory to read it (rc 14)"
                         : "cannot be read (rc " + std::to_string(status) + ")",
                     status);
     }

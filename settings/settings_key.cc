@@ -24,7 +24,9 @@ void FormatSettingsKeyPath(const char* vendor_root, SettingsKeyPath& path) {
 bool OpenUnder(const char* vendor_root, SettingsKey* key) {
   SettingsKeyPath path;
   FormatSettingsKeyPath(vendor_root, path);
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kOpenAccess, key->receive()) == 0;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kOpenAccess, key->receive()) == 0) return true;
+  key->Drop();
+  return false;
 }
 
 }  // namespace
@@ -36,7 +38,6 @@ void SettingsKey::Close() {
 
 bool OpenSettingsKey(SettingsKey* key) {
   if (OpenUnder(kPrimaryVendorRoot, key) || OpenUnder(kFallbackVendorRoot, key)) return true;
-  *key->receive() = nullptr;
 
   SettingsKeyPath path;
   FormatSettingsKeyPath(kPrimaryVendorRoot, path);
@@ -45,7 +46,7 @@ bool OpenSettingsKey(SettingsKey* key) {
   LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                 kCreateAccess, nullptr, key->receive(), &disposition);
   if (status != 0) {
-    *key->receive() = nullptr;
+    key->Drop();
     printf("Error: Unable to create key: rc %ld.\n", static_cast<long>(status));
     return false;
   }

@@ -19,7 +19,13 @@ class SettingsKey {
   SettingsKey& operator=(const SettingsKey&) = delete;
 
   HKEY get() const { return handle_; }
-  HKEY* receive() { return &handle_; }
+  // Where a call puts a new handle; a handle held before is closed first.
+  HKEY* receive() {
+    Close();
+    return &handle_;
+  }
+  // Forgets what a call that failed left where the handle goes: no handle.
+  void Drop() { handle_ = nullptr; }
   void Close();
 
  private:

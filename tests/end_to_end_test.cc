@@ -334,7 +334,7 @@ TEST(EndToEndFile, WithoutHomeThePasswordDatabaseSays) {
   const std::pair<const char*, std::string> users[] = {
       // nobody's home folder is /nonexistent, which cannot be made.
       {"--reuid=65534",
-       "kovalset: /nonexistent/.local/share/kovalset: cannot make the folder "
+       "kovalset: /nonexistent/.local/share/kovalset: cannot make the folder: Permission denied "
        "(rc 3)\n"},
       {"--reuid=54321",
        "kovalset: no home folder to keep the store in: set KOVALSET_REGISTRY or "

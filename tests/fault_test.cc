@@ -868,7 +868,7 @@ const OddStore kOddStores[] = {
      kRefused, 1, true, ":3: value outside a key\n"},
     {"CorruptHive",
      [](const std::string& s) { WriteFile(s, EmptyHive().replace(4096, 4, "nbin")); }, kRefused, 1,
-     true, ": a hive that hivex cannot open: Operation not supported\n"},
+     true, ": a hive that hivex cannot open: Operation not supported (rc 1009)\n"},
     {"HiveHeaderClaimsTwoGigabytes",
      [](const std::string& s) {
        WriteFile(s, EmptyHive().replace(0x28, 4, std::string("\0\xf0\xff\x7f", 4)));

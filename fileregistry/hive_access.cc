@@ -1,0 +1,87 @@
+#include "fileregistry/hive_access.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "fileregistry/key_path.h"
+#include "fileregistry/win32_registry.h"
+
+namespace fileregistry {
+
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+HiveHandle OpenHandle(int fd, int flags) {
+  return HiveHandle(hivex_open(DescriptorPath(fd).c_str(), flags), hivex_close);
+}
+
+long HivexStatus(int error) {
+  switch (error) {
+    case ENOMEM: return ERROR_OUTOFMEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    default: return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+long HivexFailed(const std::string& what, int error, std::string* why) {
+  long status = HivexStatus(error);
+  *why = what + ": " + strerror(error) + " (rc " + std::to_string(status) + ")";
+  return status;
+}
+
+std::vector<std::string> Parts(std::string_view path) {
+  std::vector<std::string> parts;
+  path.remove_prefix(std::min(path.size(), kSoftware.size() + 1));
+  while (!path.empty()) {
+    size_t slash = path.find('\\');
+    parts.emplace_back(path.substr(0, slash));
+    path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+  }
+  return parts;
+}
+
+long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path) {
+  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
+  *stored_path = std::string(kSoftware);
+  *node = hivex_root(hive);
+  for (const std::string& part : Parts(path)) {
+    errno = 0;
+    *node = hivex_node_get_child(hive, *node, part.c_str());
+    if (*node == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+    HivexText name(hivex_node_name(hive, *node));
+    *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
+  }
+  return ERROR_SUCCESS;
+}
+
+long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value) {
+  errno = 0;
+  *value = hivex_node_get_value(hive, node, std::string(name).c_str());
+  if (*value == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+  return ERROR_SUCCESS;
+}
+
+long StoredValue(hive_h* hive, std::string_view path, std::string_view name, RegValue* value) {
+  hive_node_h node;
+  hive_value_h found;
+  std::string stored_path;
+  if (long status = FindNode(hive, path, &node, &stored_path)) return status;
+  if (long status = ValueOf(hive, node, name, &found)) return status;
+  uint32_t type = 0;  // hivex may store any number there, not only a hive_type
+  size_t size = 0;
+  HivexText data(hivex_value_value(hive, found, reinterpret_cast<hive_type*>(&type), &size));
+  if (!data) return ERROR_REGISTRY_IO_FAILED;
+  *value = RegValue{type, std::string(data.get(), size)};
+  return ERROR_SUCCESS;
+}
+
+bool ReadsWhole(hive_h* hive) {
+  hivex_visitor visitor = {};
+  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
+                         const char*) { return 0; };  // so that every value's data is read
+  return hivex_visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
+}
+
+}  // namespace fileregistry
