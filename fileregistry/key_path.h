@@ -11,10 +11,21 @@ namespace fileregistry {
 inline char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // True when `a` and `b` are equal but for ASCII case.
-bool EqualFoldingCase(std::string_view a, std::string_view b);
+inline bool EqualFoldingCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
 
 // Whether key path `path` is `key` or lies below it, regardless of case.
-bool IsAtOrBelow(std::string_view path, std::string_view key);
+// The cheap tests first: lookups run this over every key of a store.
+inline bool IsAtOrBelow(std::string_view path, std::string_view key) {
+  if (key.empty()) return true;
+  return path.size() >= key.size() && (path.size() == key.size() || path[key.size()] == '\\') &&
+         EqualFoldingCase(path.substr(0, key.size()), key);
+}
 
 // Windows' 32-bit view: in a 64-bit machine's registry, which holds
 // Software\Wow6432Node, an open or create of Software\X with

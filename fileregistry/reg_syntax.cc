@@ -20,7 +20,6 @@ const char* const kOtherRoots[] = {"HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HK
 const uint32_t kTypeText = 1, kTypeExpandText = 2, kTypeBinary = 3, kTypeDword = 4,
                kTypeMultiText = 7;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
 int HexDigit(char c) {
@@ -161,28 +160,6 @@ void AppendQuoted(std::string_view bytes, std::string* out) {
 
 bool IsTextType(uint32_t type) {
   return type == kTypeText || type == kTypeExpandText || type == kTypeMultiText;
-}
-
-Line LineAt(std::string_view text, size_t pos) {
-  const void* newline = memchr(text.data() + pos, '\n', text.size() - pos);
-  size_t end = newline ? static_cast<const char*>(newline) - text.data() : text.size();
-  size_t next = newline ? end + 1 : end;
-  if (end > pos && text[end - 1] == '\r') --end;
-  return Line{pos, end, next};
-}
-
-size_t SkipBlanks(std::string_view text, size_t pos, size_t end) {
-  while (pos < end && IsBlank(text[pos])) ++pos;
-  return pos;
-}
-
-size_t TrimBlanks(std::string_view text, size_t begin, size_t end) {
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return end;
-}
-
-bool StartsWith(std::string_view text, size_t pos, std::string_view prefix) {
-  return text.substr(pos, prefix.size()) == prefix;
 }
 
 // Parses the value entry that starts on `first` (at `pos`). Fills `name` and

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -26,10 +27,25 @@ bool IsTextType(uint32_t type);
 struct Line {
   size_t begin, end, next;
 };
-Line LineAt(std::string_view text, size_t pos);
-size_t SkipBlanks(std::string_view text, size_t pos, size_t end);
-size_t TrimBlanks(std::string_view text, size_t begin, size_t end);
-bool StartsWith(std::string_view text, size_t pos, std::string_view prefix);
+inline Line LineAt(std::string_view text, size_t pos) {
+  const void* newline = memchr(text.data() + pos, '\n', text.size() - pos);
+  size_t end = newline ? static_cast<const char*>(newline) - text.data() : text.size();
+  size_t next = newline ? end + 1 : end;
+  if (end > pos && text[end - 1] == '\r') --end;
+  return Line{pos, end, next};
+}
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+inline size_t SkipBlanks(std::string_view text, size_t pos, size_t end) {
+  while (pos < end && IsBlank(text[pos])) ++pos;
+  return pos;
+}
+inline size_t TrimBlanks(std::string_view text, size_t begin, size_t end) {
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return end;
+}
+inline bool StartsWith(std::string_view text, size_t pos, std::string_view prefix) {
+  return text.substr(pos, prefix.size()) == prefix;
+}
 
 // Parses the value entry that starts on `first` (at `pos`). Fills `name` and
 // `value` when given; sets `*next` to where the line behind the entry starts.

@@ -74,10 +74,9 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
   bool crlf = header.end < header.next && view[header.end] == '\r';
 
   std::vector<Section> sections;
-  // Room for the sections of most stores at once; a larger one grows it, so
-  // that memory follows what the file holds.
-  const size_t most_sections = view.size() / (sizeof("[HKEY_LOCAL_MACHINE]") - 1) + 1;
-  sections.reserve(std::min<size_t>(most_sections, 1 << 16));
+  // Room for as many sections as such a file holds, going by the size of a
+  // section of an export; a file of shorter ones grows the vector.
+  sections.reserve(view.size() / 64 + 16);
   enum { kNone, kLocalMachine, kOtherHive } in = kNone;
   for (size_t pos = header.next; pos < view.size();) {
     Line line = LineAt(view, pos);
