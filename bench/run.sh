@@ -20,16 +20,16 @@ build/bench/store_bench --benchmark_min_time=0.2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# A store of $1 keys (the settings key among them), and a git config file of
-# the same size.
+# A store of $1 keys (the settings key among them), as regedit writes one
+# (CRLF), and a git config file of the same size.
 make_stores() {
   local keys=$1
   awk -v keys="$keys" 'BEGIN {
-    print "REGEDIT4\n"
+    printf "REGEDIT4\r\n\r\n"
     for (i = 1; i < keys; i++)
-      printf "[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key %d]\n\"Name\"=\"A value of other software %d\"\n\n", i, i
-    print "[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings]"
-    print "\"Supported protocols\"=\"SPX,TCPIP\""
+      printf "[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key %d]\r\n\"Name\"=\"A value of other software %d\"\r\n\r\n", i, i
+    printf "[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings]\r\n"
+    printf "\"Supported protocols\"=\"SPX,TCPIP\"\r\n"
   }' >"$work/$keys.reg"
   awk -v target="$(stat -c %s "$work/$keys.reg")" 'BEGIN {
     size = 0
