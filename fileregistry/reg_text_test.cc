@@ -113,27 +113,46 @@ TEST(RegText, WhatIsRefusedAndWhy) {
   }
 }
 
-TEST(RegText, WhatIsAccepted) {
-  const char* accepted[] = {
-      "",
-      "REGEDIT4",
-      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"x\"\r\n",
-      "REGEDIT4\n  ; indented comment\n[hkey_local_machine\\A]  \n@=\"x\"\t\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE]\n\"v\"=dword:2A\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A [1]]\n\"v\"=hex:1,02 , 3,\\\n\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
-      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n",
+// Each text is accepted, and read as `read` says: its keys of
+// HKEY_LOCAL_MACHINE, and each value as name=type:bytes (in hex).
+TEST(RegText, WhatIsAcceptedAndHowItIsRead) {
+  const std::pair<const char*, const char*> accepted[] = {
+      {"", ""},
+      {"REGEDIT4", ""},
+      {"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"x\"\r\n", "[A] v=1:78"},
+      {"REGEDIT4\n  ; indented comment\n[hkey_local_machine\\A]  \n@=\"x\"\t\n", "[A] =1:78"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE]\n\"v\"=dword:2A\n", "[] v=4:2a000000"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A [1]]\n\"v\"=hex:1,02 , 3,\\\n\n", "[A [1]] v=3:010203"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(2):41,\\\n   42,\\\n   00\n",
+       "[A] v=2:414200"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A]\n", "[A] [A]"},
       // As Windows' importer takes them, by hand.
-      ("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n"
-       "@ = dword:1;c\n"),
-      // Every hive of a full export.
-      "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_DYN_DATA\\B]\n[HKEY_USERS]\n",
-      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\.x]\r\n@=\"y\"\r\n",
-      "\xef\xbb\xbfWindows Registry Editor Version 5.00\n[HKEY_CURRENT_CONFIG\\A]\n",
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n  \"v\" \t= \"x\" ; why\n\"w\"=hex:01 ;c\n@ = "
+       "dword:1;c\n",
+       "[A] v=1:78 w=3:01 =4:01000000"},
+      // Every hive of a full export; only HKEY_LOCAL_MACHINE is read.
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"x\"\n[HKEY_DYN_DATA\\B]\n[HKEY_USERS]\n", ""},
+      {"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\.x]\r\n@=\"y\"\r\n", ""},
+      {"\xef\xbb\xbfWindows Registry Editor Version 5.00\n[HKEY_CURRENT_CONFIG\\A]\n", ""},
   };
-  for (const char* text : accepted) {
+  for (const auto& [text, read] : accepted) {
     RegText store;
-    EXPECT_TRUE(store.Parse(text)) << text;
+    ASSERT_TRUE(store.Parse(text)) << text;
+    std::string seen;
+    store.ForEach([&](std::string_view path, const std::string* name, const RegValue* value) {
+      seen += seen.empty() ? "" : " ";
+      if (name == nullptr) {
+        seen += "[" + std::string(path) + "]";
+        return;
+      }
+      seen += *name + "=" + std::to_string(value->type) + ":";
+      for (unsigned char c : value->data) {
+        char hex[3];
+        snprintf(hex, sizeof(hex), "%02x", c);
+        seen += hex;
+      }
+    });
+    EXPECT_EQ(read, seen) << text;
   }
 }
 

@@ -285,37 +285,4 @@ TEST_F(RegistryApi, ThreadsShareTheRegistry) {
   EXPECT_EQ(0, failures.load());
 }
 
-TEST_F(RegistryApi, ConcurrentWritersLoseNothing) {
-  const int kWriters = 8, kWrites = 25;
-  RegCloseKey(Create(kKey));
-  std::vector<pid_t> children;
-  for (int w = 0; w < kWriters; ++w) {
-    pid_t child = fork();
-    if (child == 0) {
-      HKEY key = nullptr;
-      bool ok = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key) == 0;
-      for (int i = 0; ok && i < kWrites; ++i) {
-        std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
-        ok = SetText(key, name.c_str(), std::to_string(i)) == 0;
-      }
-      _exit(ok && RegCloseKey(key) == 0 ? 0 : 1);
-    }
-    children.push_back(child);
-  }
-  for (pid_t child : children) {
-    int status;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  fileregistry::RegText store;
-  ASSERT_TRUE(store.Parse(ReadFile(store_)));
-  for (int w = 0; w < kWriters; ++w) {
-    for (int i = 0; i < kWrites; ++i) {
-      fileregistry::RegValue value;
-      std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
-      EXPECT_EQ(0, store.FindValue(kKey, name, &value)) << name << " was lost";
-    }
-  }
-}
-
 }  // namespace

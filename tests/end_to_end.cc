@@ -19,18 +19,6 @@ std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words) 
   return argv;
 }
 
-void CheckLongestListReadsBack(Platform* platform) {
-  platform->Seed(StoreState{});
-  std::vector<std::string> words(64, "spx");
-  ASSERT_EQ(0, platform->Run(words).status);
-  std::string list = "SPX";
-  for (int i = 1; i < 64; ++i) list += ",SPX";
-  ProcessResult run = platform->Run({});
-  EXPECT_EQ(kBanner + std::string("Current Supported Protocols : SPX and ") + list.substr(4) + "\n",
-            run.out);
-  EXPECT_EQ(0, run.status);
-}
-
 bool NobodysProgram::Possible() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
 
 NobodysProgram::NobodysProgram() {

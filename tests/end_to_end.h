@@ -42,7 +42,4 @@ class NobodysProgram {
 // and the registry after.
 void CheckRunCase(Platform* platform, const RunCase& c);
 
-// The longest list the utility writes is shown by the next run, status 0.
-void CheckLongestListReadsBack(Platform* platform);
-
 #endif  // TESTS_END_TO_END_H_

@@ -39,6 +39,8 @@ struct RunCase {
   std::string output;  // what follows the banner
   int status;
   StoreState after;
+  // What only the command line or the display decides: one store kind shows it.
+  bool command_line_only = false;
 };
 
 const std::vector<RunCase>& RunCases();

@@ -117,11 +117,6 @@ INSTANTIATE_TEST_SUITE_P(Wine, Windows, ::testing::ValuesIn(RunCases()),
                            return info.param.name;
                          });
 
-TEST(WindowsView, LongestListReadsBack) {
-  WineRegistry platform;
-  CheckLongestListReadsBack(&platform);
-}
-
 TEST(WindowsView, CreatingTheKeyLeavesThe64BitViewAlone) {
   SeedView("64", StoreState{});
   SeedView("32", StoreState{});
