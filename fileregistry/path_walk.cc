@@ -48,82 +48,113 @@ std::string FolderToMake(std::string where, const std::deque<std::string>& rest)
   return where;
 }
 
+// A walk under way: the folder reached, its path for messages, and the
+// components still to walk.
+struct Walk {
+  Fd folder;
+  std::string where;
+  std::deque<std::string> rest;
+  int links = 0;
+  bool through_link = false;  // the store's own name was a link
+
+  // Starts at the root or the working folder, with the components of `path`.
+  long Start(const std::string& path) {
+    folder = OpenStart(path, &where);
+    if (!folder.valid()) return RefuseErrno(where, errno);
+    PushFront(path, &rest);
+    return ERROR_SUCCESS;
+  }
+
+  // Follows the link `name`, open as `link`, that `st` describes: its
+  // target's components take its place. Returns 0 or a refusal.
+  long Follow(const std::string& name, int link, const struct stat& st, bool last) {
+    std::string at = Join(where, name);
+    if (++links > kMostLinks) return RefuseErrno(at, ELOOP);
+    if (!MayFollow(st)) return Refuse(at, "a symlink of another user (rc 5)", ERROR_ACCESS_DENIED);
+    char target[PATH_MAX];
+    ssize_t size = readlinkat(link, "", target, sizeof(target));
+    if (size < 0) return RefuseErrno(at, errno);
+    if (size == 0 || size == static_cast<ssize_t>(sizeof(target))) {
+      return RefuseErrno(at, size == 0 ? ENOENT : ENAMETOOLONG);
+    }
+    through_link = through_link || last;
+    std::string followed(target, static_cast<size_t>(size));
+    PushFront(followed, &rest);
+    if (followed[0] != '/') return ERROR_SUCCESS;
+    folder = OpenStart(followed, &where);
+    return folder.valid() ? ERROR_SUCCESS : RefuseErrno(where, errno);
+  }
+
+  // Makes the missing folder `name` on the way. Returns 0 or a refusal.
+  long MakeFolder(const std::string& name, bool missing) {
+    if (missing && (mkdirat(folder.get(), name.c_str(), 0777) == 0 || errno == EEXIST)) {
+      return ERROR_SUCCESS;
+    }
+    return Refuse(
+        FolderToMake(where, rest),
+        std::string("cannot make the folder: ") + strerror(missing ? errno : ENOTDIR) + " (rc 3)",
+        ERROR_PATH_NOT_FOUND);
+  }
+};
+
+// Refuses a store's own name that is there but no file to keep a store in.
+long CheckStoreName(const std::string& at, const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return Refuse(at, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    return Refuse(at, "not a regular file (rc 1009)", ERROR_BADDB);
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location) {
   if (path.empty()) return RefuseErrno(path, ENOENT);
   if (path.back() == '/') return Refuse(path, "names a folder (rc 5)", ERROR_ACCESS_DENIED);
-  std::string where;
-  Fd folder = OpenStart(path, &where);
-  if (!folder.valid()) return RefuseErrno(where, errno);
-  std::deque<std::string> rest;
-  PushFront(path, &rest);
-  bool through_link = false;
-  for (int links = 0; !rest.empty();) {
-    std::string name = rest.front();
-    bool last = rest.size() == 1;
+  Walk walk;
+  if (long status = walk.Start(path)) return status;
+  while (!walk.rest.empty()) {
+    std::string name = walk.rest.front();
+    bool last = walk.rest.size() == 1;
     if (last && (name == "." || name == "..")) {
-      return Refuse(Join(where, name), "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+      return Refuse(Join(walk.where, name), "is a folder (rc 5)", ERROR_ACCESS_DENIED);
     }
     if (name == ".") {
-      rest.pop_front();
+      walk.rest.pop_front();
       continue;
     }
-    Fd next(openat(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Fd next(openat(walk.folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (next.valid() && fstat(next.get(), &st) != 0) return RefuseErrno(Join(where, name), errno);
     bool missing = !next.valid() && (errno == ENOENT || errno == ENOTDIR);
-    if (!next.valid() && !missing) return RefuseErrno(Join(where, name), errno);
-    if (last && !missing && S_ISDIR(st.st_mode)) {
-      return Refuse(Join(where, name), "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+    if (!missing && (!next.valid() || fstat(next.get(), &st) != 0)) {
+      return RefuseErrno(Join(walk.where, name), errno);
     }
-    if (last && !missing && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-      return Refuse(Join(where, name), "not a regular file (rc 1009)", ERROR_BADDB);
+    if (last && !missing) {
+      if (long status = CheckStoreName(Join(walk.where, name), st)) return status;
     }
     if (last && (missing || !S_ISLNK(st.st_mode))) break;
     if (missing || !(S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
       // A folder on the way that is not there: the store is missing too.
-      if (!make_folders || through_link) {
-        folder = Fd();
+      if (!make_folders || walk.through_link) {
+        walk.folder = Fd();
         break;
       }
-      if (!missing || (mkdirat(folder.get(), name.c_str(), 0777) != 0 && errno != EEXIST)) {
-        return Refuse(FolderToMake(where, rest),
-                      std::string("cannot make the folder: ") + strerror(errno) + " (rc 3)",
-                      ERROR_PATH_NOT_FOUND);
-      }
+      if (long status = walk.MakeFolder(name, missing)) return status;
       continue;  // open what was made, as any other folder
     }
-    rest.pop_front();
-    if (S_ISDIR(st.st_mode)) {
-      folder = std::move(next);
-      where = Join(where, name);
+    walk.rest.pop_front();
+    if (S_ISLNK(st.st_mode)) {
+      if (long status = walk.Follow(name, next.get(), st, last)) return status;
       continue;
     }
-    if (++links > kMostLinks) return RefuseErrno(path, ELOOP);
-    if (!MayFollow(st)) {
-      return Refuse(Join(where, name), "a symlink of another user (rc 5)", ERROR_ACCESS_DENIED);
-    }
-    char target[PATH_MAX];
-    ssize_t size = readlinkat(next.get(), "", target, sizeof(target));
-    if (size < 0) return RefuseErrno(Join(where, name), errno);
-    if (size == static_cast<ssize_t>(sizeof(target))) {
-      return RefuseErrno(Join(where, name), ENAMETOOLONG);
-    }
-    through_link = through_link || last;
-    std::string link(target, static_cast<size_t>(size));
-    if (link.empty()) return RefuseErrno(Join(where, name), ENOENT);
-    PushFront(link, &rest);
-    if (link[0] == '/') {
-      folder = OpenStart(link, &where);
-      if (!folder.valid()) return RefuseErrno(where, errno);
-    }
+    walk.folder = std::move(next);
+    walk.where = Join(walk.where, name);
   }
-  if (rest.empty()) return Refuse(where, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
-  location->folder = std::move(folder);
-  location->name = rest.back();
-  location->path = Join(FolderToMake(where, rest), location->name);
-  location->through_link = through_link;
+  if (walk.rest.empty()) return Refuse(walk.where, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  location->name = walk.rest.back();
+  location->path = Join(FolderToMake(walk.where, walk.rest), location->name);
+  location->folder = std::move(walk.folder);
+  location->through_link = walk.through_link;
   return ERROR_SUCCESS;
 }
 

@@ -46,82 +46,81 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
   crlf_ = false;
   dialect_ = Dialect::kRegedit4;
   if (view.empty()) return true;
-  auto fail = [error](std::string_view text, size_t pos, const char* reason) {
-    return Refused(error, text, pos, reason);
-  };
-
-  // The encoding, then the header.
-  Dialect dialect = Dialect::kRegedit4;
-  if (StartsWith(view, 0, kUtf16Bom)) {
-    if (view.size() % 2 != 0) return fail("", 0, "odd number of bytes in a UTF-16 file");
-    // Decoded into memory that is touched only where it is written.
-    std::shared_ptr<char[]> decoded(new char[view.size() / 2 * 3 + 1]);
-    view = std::string_view(decoded.get(), Utf16ToUtf8(view.substr(2), decoded.get()));
-    owner = std::move(decoded);
-    dialect = Dialect::kUnicodeUtf16;
-  } else if (StartsWith(view, 0, kUtf8Bom)) {
-    view.remove_prefix(3);
-    dialect = Dialect::kUnicodeUtf8Bom;
-  }
-  Line header = LineAt(view, 0);
-  std::string_view header_text = view.substr(0, TrimBlanks(view, 0, header.end));
-  if (header_text == kUnicodeHeader) {
-    if (dialect == Dialect::kRegedit4) dialect = Dialect::kUnicodeUtf8;
-  } else if (header_text != kHeader || dialect != Dialect::kRegedit4) {
-    return fail(view, 0, "not a registry file");
-  }
-  bool regedit4 = dialect == Dialect::kRegedit4;
-  bool crlf = header.end < header.next && view[header.end] == '\r';
-
+  Dialect dialect;
+  Line header;
   std::vector<Section> sections;
-  // Room for as many sections as such a file holds, going by the size of a
-  // section of an export; a file of shorter ones grows the vector.
-  sections.reserve(view.size() / 64 + 16);
-  enum { kNone, kLocalMachine, kOtherHive } in = kNone;
-  for (size_t pos = header.next; pos < view.size();) {
-    Line line = LineAt(view, pos);
-    size_t p = SkipBlanks(view, line.begin, line.end);
-    char first = p < line.end ? view[p] : '\0';
-    if (first == '\0' || first == ';') {
-      if (memchr(view.data() + line.begin, '\0', line.end - line.begin) != nullptr) {
-        return fail(view, pos, "zero byte");
-      }
-      pos = line.next;
-    } else if (first == '[') {
-      size_t end = TrimBlanks(view, p, line.end);
-      size_t path_begin;
-      bool local_machine;
-      const char* why =
-          end - p < 2 || view[end - 1] != ']'
-              ? "unclosed key name"
-              : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
-      bool removal = p + 1 < end && view[p + 1] == '-';
-      if (why != nullptr) return fail(view, pos, removal ? kRemoval : why);
-      if (local_machine) {
-        sections.push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
-      }
-      in = local_machine ? kLocalMachine : kOtherHive;
-      pos = line.next;
-    } else if ((first == '"' || first == '@') && in == kLocalMachine) {
-      if (const char* why = ParseEntry(view, line, p, nullptr, nullptr, &pos)) {
-        return fail(view, line.begin, why);
-      }
-      sections.back().values_end = pos;
-    } else if (first == '"' || first == '@') {
-      if (in == kNone) return fail(view, pos, "value outside a key");
-      if (const char* why = ParseEntry(view, line, p, nullptr, nullptr, &pos)) {
-        return fail(view, line.begin, why);
-      }
-    } else {
-      return fail(view, pos, "not a key, value or comment");
-    }
+  if (!ReadHeader(&owner, &view, &dialect, &header, error) ||
+      !IndexSections(view, header.next, dialect == Dialect::kRegedit4, &sections, error)) {
+    return false;
   }
   owner_ = std::move(owner);
   changed_ = false;
   text_ = view;
   sections_ = std::move(sections);
-  crlf_ = crlf;
+  crlf_ = header.end < header.next && view[header.end] == '\r';
   dialect_ = dialect;
+  return true;
+}
+
+bool RegText::ReadHeader(std::shared_ptr<const void>* owner, std::string_view* view,
+                         Dialect* dialect, Line* header, ParseError* error) {
+  *dialect = Dialect::kRegedit4;
+  if (StartsWith(*view, 0, kUtf16Bom)) {
+    if (view->size() % 2 != 0) return Refused(error, "", 0, "odd number of bytes in a UTF-16 file");
+    // Decoded into memory that is touched only where it is written.
+    std::shared_ptr<char[]> decoded(new char[view->size() / 2 * 3 + 1]);
+    *view = std::string_view(decoded.get(), Utf16ToUtf8(view->substr(2), decoded.get()));
+    *owner = std::move(decoded);
+    *dialect = Dialect::kUnicodeUtf16;
+  } else if (StartsWith(*view, 0, kUtf8Bom)) {
+    view->remove_prefix(3);
+    *dialect = Dialect::kUnicodeUtf8Bom;
+  }
+  *header = LineAt(*view, 0);
+  std::string_view header_text = view->substr(0, TrimBlanks(*view, 0, header->end));
+  if (header_text == kUnicodeHeader) {
+    if (*dialect == Dialect::kRegedit4) *dialect = Dialect::kUnicodeUtf8;
+    return true;
+  }
+  if (header_text == kHeader && *dialect == Dialect::kRegedit4) return true;
+  return Refused(error, *view, 0, "not a registry file");
+}
+
+bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
+                            std::vector<Section>* sections, ParseError* error) {
+  // Room for as many sections as such a file holds, going by the size of a
+  // section of an export; a file of shorter ones grows the vector.
+  sections->reserve(view.size() / 64 + 16);
+  enum { kNone, kLocalMachine, kOtherHive } in = kNone;
+  while (pos < view.size()) {
+    Line line = LineAt(view, pos);
+    size_t p = SkipBlanks(view, line.begin, line.end);
+    char first = p < line.end ? view[p] : '\0';
+    const char* why = nullptr;
+    if (first == '\0' || first == ';') {
+      if (memchr(view.data() + line.begin, '\0', line.end - line.begin)) why = "zero byte";
+      pos = line.next;
+    } else if (first == '[') {
+      size_t end = TrimBlanks(view, p, line.end), path_begin;
+      bool local_machine;
+      why = end - p < 2 || view[end - 1] != ']'
+                ? "unclosed key name"
+                : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
+      if (why != nullptr && p + 1 < end && view[p + 1] == '-') why = kRemoval;
+      if (why == nullptr && local_machine) {
+        sections->push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+      }
+      in = why != nullptr ? in : local_machine ? kLocalMachine : kOtherHive;
+    } else if (first == '"' || first == '@') {
+      if (in == kNone) return Refused(error, view, pos, "value outside a key");
+      why = ParseEntry(view, line, p, nullptr, nullptr, &pos);
+      if (why == nullptr && in == kLocalMachine) sections->back().values_end = pos;
+    } else {
+      why = "not a key, value or comment";
+    }
+    if (why != nullptr) return Refused(error, view, line.begin, why);
+    if (first == '[') pos = line.next;
+  }
   return true;
 }
 

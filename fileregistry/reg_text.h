@@ -115,6 +115,14 @@ class RegText : public Store {
            comment_end = 0;  // a "; comment" behind it, blanks before it included
   };
 
+  // Decodes a UTF-16 text into memory that `*owner` then keeps, and reads
+  // the header: the file's dialect, and its line.
+  static bool ReadHeader(std::shared_ptr<const void>* owner, std::string_view* view,
+                         Dialect* dialect, Line* header, ParseError* error);
+  // Reads the lines from `pos` on, each checked, into the index of the
+  // sections of HKEY_LOCAL_MACHINE.
+  static bool IndexSections(std::string_view view, size_t pos, bool regedit4,
+                            std::vector<Section>* sections, ParseError* error);
   // A lookup's status: found or not, unless the text is no longer whole.
   long Looked(bool found) const;
   std::string_view PathOf(const Section& section) const {
