@@ -102,7 +102,11 @@ long CopyExtendedAttributes(const std::string& path, int from, int to) {
 long KeepOwnership(const std::string& path, int from, int to) {
   struct stat old, now;
   if (fstat(from, &old) != 0) return RefuseErrno(path, errno);
-  if (fchown(to, old.st_uid, old.st_gid) != 0) (void)fchown(to, static_cast<uid_t>(-1), old.st_gid);
+  if (fchown(to, old.st_uid, old.st_gid) != 0) {
+    // Not the owner: the group, where the writer belongs to it. Whether the
+    // old owner keeps its access is checked below either way.
+    [[maybe_unused]] int group_kept = fchown(to, static_cast<uid_t>(-1), old.st_gid);
+  }
   if (fstat(to, &now) != 0) return RefuseErrno(path, errno);
   mode_t owner_had = (old.st_mode >> 6) & 06;
   mode_t owner_keeps =

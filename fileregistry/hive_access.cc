@@ -11,7 +11,7 @@ namespace fileregistry {
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 HiveHandle OpenHandle(int fd, int flags) {
-  return HiveHandle(hivex_open(DescriptorPath(fd).c_str(), flags), hivex_close);
+  return HiveHandle(Hivex().open(DescriptorPath(fd).c_str(), flags), Hivex().close);
 }
 
 long HivexStatus(int error) {
@@ -45,12 +45,12 @@ std::vector<std::string> Parts(std::string_view path) {
 long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path) {
   if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
   *stored_path = std::string(kSoftware);
-  *node = hivex_root(hive);
+  *node = Hivex().root(hive);
   for (const std::string& part : Parts(path)) {
     errno = 0;
-    *node = hivex_node_get_child(hive, *node, part.c_str());
+    *node = Hivex().node_get_child(hive, *node, part.c_str());
     if (*node == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
-    HivexText name(hivex_node_name(hive, *node));
+    HivexText name(Hivex().node_name(hive, *node));
     *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
   }
   return ERROR_SUCCESS;
@@ -58,7 +58,7 @@ long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::strin
 
 long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value) {
   errno = 0;
-  *value = hivex_node_get_value(hive, node, std::string(name).c_str());
+  *value = Hivex().node_get_value(hive, node, std::string(name).c_str());
   if (*value == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
   return ERROR_SUCCESS;
 }
@@ -71,7 +71,7 @@ long StoredValue(hive_h* hive, std::string_view path, std::string_view name, Reg
   if (long status = ValueOf(hive, node, name, &found)) return status;
   uint32_t type = 0;  // hivex may store any number there, not only a hive_type
   size_t size = 0;
-  HivexText data(hivex_value_value(hive, found, reinterpret_cast<hive_type*>(&type), &size));
+  HivexText data(Hivex().value_value(hive, found, reinterpret_cast<hive_type*>(&type), &size));
   if (!data) return ERROR_REGISTRY_IO_FAILED;
   *value = RegValue{type, std::string(data.get(), size)};
   return ERROR_SUCCESS;
@@ -81,7 +81,7 @@ bool ReadsWhole(hive_h* hive) {
   hivex_visitor visitor = {};
   visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
                          const char*) { return 0; };  // so that every value's data is read
-  return hivex_visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
+  return Hivex().visit(hive, &visitor, sizeof(visitor), nullptr, 0) == 0;
 }
 
 }  // namespace fileregistry

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fileregistry/hivex_library.h"
 #include "fileregistry/store.h"
 
 namespace fileregistry {

@@ -25,7 +25,7 @@ long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& ch
   HiveHandle hive = OpenHandle(copy, HIVEX_OPEN_WRITE);
   if (!hive) return HivexFailed("hivex cannot open it to write", errno, why);
   if (long status = edit(hive.get(), why)) return status;
-  if (hivex_commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
+  if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
     return HivexFailed("hivex cannot write it", errno, why);
   }
   HiveHandle back = OpenHandle(fd, 0);

@@ -97,13 +97,13 @@ class HiveStore : public Store {
     std::string key(path);
     *file = Editing(
         [key](hive_h* hive, std::string* why) -> long {
-          hive_node_h node = hivex_root(hive);
+          hive_node_h node = Hivex().root(hive);
           for (const std::string& part : Parts(key)) {
             errno = 0;
-            hive_node_h child = hivex_node_get_child(hive, node, part.c_str());
+            hive_node_h child = Hivex().node_get_child(hive, node, part.c_str());
             if (child == 0 && errno != 0)
               return HivexFailed("cannot read the key " + key, errno, why);
-            if (child == 0) child = hivex_node_add_child(hive, node, part.c_str());
+            if (child == 0) child = Hivex().node_add_child(hive, node, part.c_str());
             if (child == 0) return HivexFailed("cannot add the key " + key, errno, why);
             node = child;
           }
@@ -144,13 +144,13 @@ class HiveStore : public Store {
           std::string name = value_name;
           hive_value_h old_value;
           if (ValueOf(hive, node, name, &old_value) == ERROR_SUCCESS) {
-            HivexText old_name(hivex_value_key(hive, old_value));
+            HivexText old_name(Hivex().value_key(hive, old_value));
             if (old_name) name = old_name.get();
           }
           std::string data = stored.data;
           hive_set_value set = {&name[0], static_cast<hive_type>(stored.type), data.size(),
                                 &data[0]};
-          if (hivex_node_set_value(hive, node, &set, 0) != 0) {
+          if (Hivex().node_set_value(hive, node, &set, 0) != 0) {
             return HivexFailed("cannot set the value " + name, errno, why);
           }
           return ERROR_SUCCESS;
@@ -220,6 +220,11 @@ long OpenHive(const std::string& path, int fd, std::string_view head, off_t size
     *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
            " bytes of bins in a file of " + std::to_string(size) + ")";
     return ERROR_BADDB;
+  }
+  std::string unloadable;
+  if (int error = LoadHivex(&unloadable)) {
+    long status = HivexStatus(error);
+    return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
   }
   Fd copy;
   if (long status = SealedCopy(path, fd, size, &copy)) return status;

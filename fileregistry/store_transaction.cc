@@ -198,13 +198,39 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
   return ERROR_SUCCESS;
 }
 
+// Sets `*at` to where the store named `path` lives. The path is walked once
+// for the run: every later call works through the same folder, which no
+// one can swap under it, and spares the walk.
+long Locate(const std::string& path, bool make_folders, StoreLocation* at) {
+  static std::mutex mutex;
+  static std::string* walked_path = new std::string;  // left for the process's end
+  static StoreLocation* walked = new StoreLocation;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (*walked_path != path || !walked->folder.valid()) {
+    if (long status = WalkToStore(path, make_folders, at)) return status;
+    if (!at->folder.valid()) return ERROR_SUCCESS;  // a folder is missing: walked again
+    *walked_path = path;
+    walked->folder = Fd(fcntl(at->folder.get(), F_DUPFD_CLOEXEC, 0));
+    walked->name = at->name;
+    walked->path = at->path;
+    walked->through_link = at->through_link;
+    return ERROR_SUCCESS;
+  }
+  at->folder = Fd(fcntl(walked->folder.get(), F_DUPFD_CLOEXEC, 0));
+  if (!at->folder.valid()) return RefuseErrno(walked->path, errno);
+  at->name = walked->name;
+  at->path = walked->path;
+  at->through_link = walked->through_link;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 long ReadStore(std::shared_ptr<const Store>* store) {
   std::string path;
   if (long status = StorePath(&path)) return status;
   StoreLocation at;
-  if (long status = WalkToStore(path, false, &at)) return status;
+  if (long status = Locate(path, false, &at)) return status;
   Fd file;
   FileIdentity version;
   return LoadAt(at, store, &file, &version);
@@ -228,7 +254,7 @@ long Damaged(const Store& store) {
 long StoreTransaction::Begin(bool make_folders) {
   std::string path;
   if (long status = StorePath(&path)) return status;
-  if (long status = WalkToStore(path, make_folders, &at_)) return status;
+  if (long status = Locate(path, make_folders, &at_)) return status;
   struct stat st;
   if (!at_.folder.valid() ||
       (at_.through_link && fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {

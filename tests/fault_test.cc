@@ -633,7 +633,7 @@ const TightRoom kTightRooms[] = {
        HiveWriter(dir.File("hive")).Commit();
        return ReadFile(dir.File("hive"));
      },
-     false, "-n 6", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+     false, "-n 7", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": hivex cannot open it: Too many open files (rc 4)\n"},
 };
 

@@ -17,7 +17,11 @@ warnings=$(groff -man -ww -z "$build/kovalset.1" 2>&1)
 deb=$(ls "$work"/deb/kovalset_*.deb)
 dpkg-deb -x "$deb" "$work/root"
 [ -x "$work/root/usr/bin/kovalset" ] || fail "no /usr/bin/kovalset in $deb"
-[ -f "$work/root/usr/share/man/man1/kovalset.1" ] || fail "no manual in $deb"
+[ -f "$work/root/usr/share/man/man1/kovalset.1.gz" ] || fail "no manual in $deb"
+if command -v lintian >/dev/null; then
+  complaints=$(lintian --pedantic --allow-root "$deb" | grep -E '^[EW]: ' || true)
+  [ -z "$complaints" ] || fail "lintian: $complaints"
+fi
 KOVALSET_REGISTRY="$work/hklm.reg" "$work/root/usr/bin/kovalset" tcpip >"$work/out" ||
   fail "the packaged program failed"
 grep -qx "Creating new entry : TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
