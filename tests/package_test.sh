@@ -7,7 +7,7 @@ version=$2
 notice=$3
 windows=${4:-}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "package test: $*"; exit 1; }
 
 warnings=$(groff -man -ww -z "$build/kovalset.1" 2>&1)
@@ -27,14 +27,50 @@ KOVALSET_REGISTRY="$work/hklm.reg" "$work/root/usr/bin/kovalset" tcpip >"$work/o
 grep -qx "Creating new entry : TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
 echo "ok: $(basename "$deb")"
 
+# Installs the .msi under Wine, runs kovalset.exe by PATH from a new cmd,
+# upgrades it to a later version, removes it, and checks that nothing of it
+# is left: not the folder, not the PATH entry.
+check_msi() {
+  msi=$1 windows_build=$2
+  wine=/usr/lib/wine/wine64
+  [ -x "$wine" ] || { echo "skipped: no Wine to install $(basename "$msi")"; return; }
+  export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+  # Wine's own long-lived processes must not hold the pipes of this test.
+  mkdir -p "$WINEPREFIX"
+  "$(dirname "$wine")/wineserver" -p >/dev/null 2>&1 || fail "wineserver cannot start"
+  "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
+  environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+  "$wine" msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i $(basename "$msi") failed"
+  (cd "$work" && "$wine" cmd /c kovalset.exe tcpip) >"$work/wine-out" 2>&1 </dev/null
+  grep -q "Creating new entry : TCPIP." "$work/wine-out" ||
+    fail "kovalset.exe did not run by PATH: $(cat "$work/wine-out")"
+  # A later version upgrades it in place.
+  next=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }')
+  (cd "$windows_build" && cpack -G External -B "$work/next" -D CPACK_PACKAGE_VERSION="$next" \
+    -D CPACK_PACKAGE_FILE_NAME=kovalset-next >/dev/null) || fail "cpack of a later .msi failed"
+  "$wine" msiexec /i "$work/next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "the upgrade failed"
+  versions=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s \
+    2>/dev/null | tr -d '\r' | grep -A1 'DisplayName.*kovalset' | grep -c DisplayVersion || true)
+  [ "$versions" = 1 ] || fail "after the upgrade, $versions versions are installed"
+  "$wine" msiexec /x "$work/next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
+  [ ! -e "$WINEPREFIX/drive_c/Program Files/kovalset" ] &&
+    [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/kovalset" ] || fail "the folder is left"
+  ! "$wine" reg query "$environment" /v PATH 2>/dev/null | grep -qi kovalset ||
+    fail "the PATH entry is left"
+  "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 || true
+  echo "ok: $(basename "$msi") installs, runs by PATH, upgrades and removes itself under Wine"
+}
+
 if [ -n "$windows" ]; then
-  (cd "$windows" && cpack -G ZIP -B "$work/zip" >/dev/null) || fail "cpack -G ZIP failed"
-  zip=$(ls "$work"/zip/kovalset-*.zip)
+  (cd "$windows" && cpack -B "$work/win" >/dev/null) || fail "cpack failed"
+  zip=$(ls "$work"/win/kovalset-*.zip)
   listing=$(cmake -E tar tf "$zip")
   for file in kovalset.exe README.md LICENSE; do
-    echo "$listing" | grep -q "/$file\$" || fail "no $file in $zip"
+    echo "$listing" | grep -qx "$file" || fail "no $file at the top of $zip"
   done
   echo "ok: $(basename "$zip")"
+  msi=$(ls "$work"/win/kovalset-*.msi) || fail "no .msi"
+  check_msi "$msi" "$windows"
 
   # The manifest and the version resource, read back from the .exe itself.
   resources=$(x86_64-w64-mingw32-windres -i "$windows/kovalset.exe" -O rc) ||

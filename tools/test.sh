@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang \
   libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex
 # For the Windows build and its tests; without them those tests are skipped.
-ensure_packages g++-mingw-w64-x86-64-posix wine64 ||
+ensure_packages g++-mingw-w64-x86-64-posix wine64 wixl msitools ||
   echo "warning: no cross compiler or Wine: the Windows tests will be skipped"
 
 jobs=$(nproc)
