@@ -1,13 +1,13 @@
 #!/bin/sh
 # Checks the manual and the packages, and what Windows shows of the .exe:
-#   package_test.sh BUILD_DIR VERSION NOTICE [WINDOWS_BUILD_DIR]
+#   package_test.sh BUILD_DIR VERSION NOTICE [WINDOWS_BUILD_DIR...]
 set -eu
 build=$1
 version=$2
 notice=$3
-windows=${4:-}
+shift 3
 work=$(mktemp -d)
-trap 'WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null; done; rm -rf "$work"' EXIT
 fail() { echo "package test: $*"; exit 1; }
 
 warnings=$(groff -man -ww -z "$build/kovalset.1" 2>&1)
@@ -34,25 +34,37 @@ check_msi() {
   msi=$1 windows_build=$2
   wine=/usr/lib/wine/wine64
   [ -x "$wine" ] || { echo "skipped: no Wine to install $(basename "$msi")"; return; }
-  export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+  case $msi in
+    *win32*) [ -x "$(dirname "$wine")/wine" ] || {
+      echo "skipped: 32-bit Windows programs cannot run here (no wine32:i386) for $(basename "$msi")"
+      return
+    } ;;
+  esac
+  export WINEPREFIX="$work/prefix-$(basename "$windows_build")" WINEDEBUG=-all
   # Wine's own long-lived processes must not hold the pipes of this test.
   mkdir -p "$WINEPREFIX"
   "$(dirname "$wine")/wineserver" -p >/dev/null 2>&1 || fail "wineserver cannot start"
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
   environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
   "$wine" msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i $(basename "$msi") failed"
+  case $msi in
+    *win32*) folder="$WINEPREFIX/drive_c/Program Files (x86)/kovalset" ;;
+    *) folder="$WINEPREFIX/drive_c/Program Files/kovalset" ;;
+  esac
+  [ -f "$folder/kovalset.exe" ] || fail "no kovalset.exe in $folder"
   (cd "$work" && "$wine" cmd /c kovalset.exe tcpip) >"$work/wine-out" 2>&1 </dev/null
   grep -q "Creating new entry : TCPIP." "$work/wine-out" ||
     fail "kovalset.exe did not run by PATH: $(cat "$work/wine-out")"
   # A later version upgrades it in place.
   next=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }')
-  (cd "$windows_build" && cpack -G External -B "$work/next" -D CPACK_PACKAGE_VERSION="$next" \
+  (cd "$windows_build" && cpack -G External -B "$WINEPREFIX-next" -D CPACK_PACKAGE_VERSION="$next" \
     -D CPACK_PACKAGE_FILE_NAME=kovalset-next >/dev/null) || fail "cpack of a later .msi failed"
-  "$wine" msiexec /i "$work/next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "the upgrade failed"
-  versions=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s \
+  "$wine" msiexec /i "$WINEPREFIX-next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "the upgrade failed"
+  uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+  versions=$({ "$wine" reg query "$uninstall" /s; "$wine" reg query "$uninstall" /s /reg:32; } \
     2>/dev/null | tr -d '\r' | grep -A1 'DisplayName.*kovalset' | grep -c DisplayVersion || true)
   [ "$versions" = 1 ] || fail "after the upgrade, $versions versions are installed"
-  "$wine" msiexec /x "$work/next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
+  "$wine" msiexec /x "$WINEPREFIX-next/kovalset-next.msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
   [ ! -e "$WINEPREFIX/drive_c/Program Files/kovalset" ] &&
     [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/kovalset" ] || fail "the folder is left"
   ! "$wine" reg query "$environment" /v PATH 2>/dev/null | grep -qi kovalset ||
@@ -61,19 +73,21 @@ check_msi() {
   echo "ok: $(basename "$msi") installs, runs by PATH, upgrades and removes itself under Wine"
 }
 
-if [ -n "$windows" ]; then
-  (cd "$windows" && cpack -B "$work/win" >/dev/null) || fail "cpack failed"
-  zip=$(ls "$work"/win/kovalset-*.zip)
+for windows in "$@"; do
+  packages=$work/win-$(basename "$windows")
+  (cd "$windows" && cpack -B "$packages" >/dev/null) || fail "cpack failed"
+  zip=$(ls "$packages"/kovalset-*.zip)
   listing=$(cmake -E tar tf "$zip")
   for file in kovalset.exe README.md LICENSE; do
     echo "$listing" | grep -qx "$file" || fail "no $file at the top of $zip"
   done
   echo "ok: $(basename "$zip")"
-  msi=$(ls "$work"/win/kovalset-*.msi) || fail "no .msi"
+  msi=$(ls "$packages"/kovalset-*.msi) || fail "no .msi"
   check_msi "$msi" "$windows"
 
   # The manifest and the version resource, read back from the .exe itself.
-  resources=$(x86_64-w64-mingw32-windres -i "$windows/kovalset.exe" -O rc) ||
+  windres=$(sed -n 's/^set(CMAKE_RC_COMPILER "\(.*\)")$/\1/p' "$windows"/CMakeFiles/*/CMakeRCCompiler.cmake)
+  resources=$("$windres" -i "$windows/kovalset.exe" -O rc) ||
     fail "cannot read the resources of kovalset.exe"
   for want in '1 24 /* RT_MANIFEST */' 'requestedExecutionLevel level=""asInvoker""' \
     35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
@@ -84,4 +98,4 @@ if [ -n "$windows" ]; then
   done
   echo "$resources" | grep -q 'VALUE "FileDescription", "[^"]' || fail "no FileDescription"
   echo "ok: kovalset.exe has its manifest and version $version"
-fi
+done

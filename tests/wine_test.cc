@@ -19,8 +19,11 @@ namespace {
 std::string wine_program;
 std::unique_ptr<TempDir> wine_prefix;
 
+// The Windows build: KOVALSET_WINDOWS_DIR, at run time (the 32-bit one) or
+// as built.
 std::string WindowsProgram(const std::string& name) {
-  return std::string(KOVALSET_WINDOWS_DIR) + "/" + name;
+  const char* dir = getenv("KOVALSET_WINDOWS_DIR");
+  return std::string(dir != nullptr ? dir : KOVALSET_WINDOWS_DIR) + "/" + name;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -255,7 +258,7 @@ bool Available(std::string* why) {
   const char* wine = getenv("WINE");
   wine_program = wine != nullptr ? wine : "/usr/lib/wine/wine64";
   if (access(wine_program.c_str(), X_OK) != 0) {
-    *why = "no Wine at " + wine_program;
+    *why = "no Wine at " + wine_program + " (32-bit Windows programs need wine32:i386)";
     return false;
   }
   for (const char* program : {"kovalset.exe", "registry_state.exe", "registry_probe.exe"}) {

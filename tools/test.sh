@@ -9,21 +9,32 @@ cd "$(dirname "$0")/.."
 . tools/packages.sh
 ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang \
   libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex
-# For the Windows build and its tests; without them those tests are skipped.
-ensure_packages g++-mingw-w64-x86-64-posix wine64 wixl msitools ||
-  echo "warning: no cross compiler or Wine: the Windows tests will be skipped"
+# For the Windows builds (64-bit and 32-bit) and their tests under Wine, the
+# 32-bit one with Wine's i386 packages; without them those tests are skipped.
+ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wixl msitools ||
+  echo "warning: no cross compilers or Wine: the Windows tests will be skipped"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $([ "$(id -u)" -eq 0 ] || echo sudo) dpkg --add-architecture i386
+fi
+ensure_packages wine32:i386 ||
+  echo "warning: no 32-bit Wine: the 32-bit Windows build is tested without running it"
 
 jobs=$(nproc)
-windows_dir=
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-  windows_dir=$PWD/build/windows
-  cmake -S . -B "$windows_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-  cmake --build "$windows_dir" -j "$jobs"
-fi
+# Builds the Windows .exe for `arch` into build/windows (64-bit) or
+# build/windows32, where its cross compiler is; prints the folder.
+windows_build() {
+  local arch=$1 dir=$2
+  command -v "$arch-w64-mingw32-g++-posix" >/dev/null || return 0
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" >&2
+  cmake --build "$dir" -j "$jobs" >&2
+  echo "$dir"
+}
+windows_dir=$(windows_build x86_64 "$PWD/build/windows")
+windows32_dir=$(windows_build i686 "$PWD/build/windows32")
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOVALSET_WINDOWS_DIR="$windows_dir"
+  -DKOVALSET_WINDOWS_DIR="$windows_dir" -DKOVALSET_WINDOWS32_DIR="$windows32_dir"
 cmake --build build/test -j "$jobs"
 
 CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
