@@ -7,7 +7,7 @@ version=$2
 notice=$3
 shift 3
 work=$(mktemp -d)
-trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null; done; rm -rf "$work"' EXIT
+trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true; done; rm -rf "$work"' EXIT
 fail() { echo "package test: $*"; exit 1; }
 
 warnings=$(groff -man -ww -z "$build/kovalset.1" 2>&1)

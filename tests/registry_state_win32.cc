@@ -25,29 +25,37 @@ REGSAM view = 0;
 
 std::string SettingsPath(const char* vendor) { return std::string("Software\\") + vendor + kRest; }
 
+// Says which call failed, with its status; returns false.
+bool Failed(const char* call, LONG status) {
+  fprintf(stderr, "registry_state: %s failed: %ld\n", call, static_cast<long>(status));
+  return false;
+}
+
 bool Seed(char** words) {
   HKEY software;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &software) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
+  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &software);
+  if (status != ERROR_SUCCESS) return Failed("RegOpenKeyExA", status);
   bool ok = true;
   for (int root = 0; ok && root < 2; ++root, words += 3) {
-    LONG status = RegDeleteTreeA(software, kVendors[root]);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) ok = false;
+    status = RegDeleteTreeA(software, kVendors[root]);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+      ok = Failed("RegDeleteTreeA", status);
     if (!ok || strcmp(words[0], "1") != 0) continue;
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsPath(kVendors[root]).c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS | view, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-      ok = false;
+    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsPath(kVendors[root]).c_str(), 0, nullptr,
+                             0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+      ok = Failed("RegCreateKeyExA", status);
       continue;
     }
     for (int v = 0; ok && v < 2; ++v) {
       const char* text = words[1 + v];
       if (text[0] != '=') continue;
       // As a registry editor stores text: with its terminating zero.
-      ok = RegSetValueExA(key, kValueNames[v], 0, REG_SZ, reinterpret_cast<const BYTE*>(text + 1),
-                          static_cast<DWORD>(strlen(text))) == ERROR_SUCCESS;
+      status =
+          RegSetValueExA(key, kValueNames[v], 0, REG_SZ, reinterpret_cast<const BYTE*>(text + 1),
+                         static_cast<DWORD>(strlen(text)));
+      if (status != ERROR_SUCCESS) ok = Failed("RegSetValueExA", status);
     }
     RegCloseKey(key);
   }
