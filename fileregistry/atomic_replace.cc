@@ -13,7 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <cstdint>
 #include <string>
 
 #include "fileregistry/refusal.h"
@@ -24,10 +24,14 @@ namespace {
 
 // The name of a file beside store `name`: `name` and `suffix`, the name cut
 // and marked with a hash of the whole where that would be too long.
+// The hash is FNV-1a, the same in every build, so that every writer finds
+// the same lock.
 std::string SideName(const std::string& name, const std::string& suffix) {
   if (name.size() + suffix.size() <= NAME_MAX) return name + suffix;
+  uint64_t fnv = 14695981039346656037ull;
+  for (unsigned char c : name) fnv = (fnv ^ c) * 1099511628211ull;
   char hash[20];
-  snprintf(hash, sizeof(hash), "~%016zx", std::hash<std::string>()(name));
+  snprintf(hash, sizeof(hash), "~%016llx", static_cast<unsigned long long>(fnv));
   return name.substr(0, NAME_MAX - suffix.size() - strlen(hash)) + hash + suffix;
 }
 
