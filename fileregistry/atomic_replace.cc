@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <string>
 
 #include "fileregistry/refusal.h"

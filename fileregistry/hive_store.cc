@@ -32,10 +32,6 @@ namespace {
 const uint32_t kBaseBlockSize = 4096;
 const uint64_t kLargestHive = uint64_t{1} << 30;  // as for any store
 
-bool IsTextType(uint32_t type) {
-  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
 uint32_t Word(std::string_view bytes, size_t at) {
   uint32_t word = 0;
   for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);

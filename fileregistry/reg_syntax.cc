@@ -17,8 +17,7 @@ namespace {
 // The other hives an export may hold; the last only in REGEDIT4.
 const char* const kOtherRoots[] = {"HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS",
                                    "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
-const uint32_t kTypeText = 1, kTypeExpandText = 2, kTypeBinary = 3, kTypeDword = 4,
-               kTypeMultiText = 7;
+const uint32_t kTypeText = 1, kTypeBinary = 3, kTypeDword = 4;
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
@@ -157,10 +156,6 @@ void AppendQuoted(std::string_view bytes, std::string* out) {
 }
 
 }  // namespace
-
-bool IsTextType(uint32_t type) {
-  return type == kTypeText || type == kTypeExpandText || type == kTypeMultiText;
-}
 
 // Parses the value entry that starts on `first` (at `pos`). Fills `name` and
 // `value` when given; sets `*next` to where the line behind the entry starts.

@@ -20,8 +20,6 @@ inline constexpr char kUtf16Bom[] = "\xff\xfe";
 inline constexpr char kRoot[] = "HKEY_LOCAL_MACHINE";
 inline constexpr char kRemoval[] = "removal lines belong in import files";
 
-bool IsTextType(uint32_t type);
-
 // One line of text: [begin, end) without its line end; `next` is where the
 // following line starts.
 struct Line {

@@ -218,8 +218,8 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     if (cbData != 0) value.data.assign(reinterpret_cast<const char*>(lpData), cbData);
     // Windows stores a text with the zero behind it when the count left it out,
     // reading that byte as we do here.
-    bool text = dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
-    bool zero_behind = text && cbData > 0 && lpData[cbData - 1] != 0 && lpData[cbData] == 0;
+    bool zero_behind = fileregistry::IsTextType(dwType) && cbData > 0 && lpData[cbData - 1] != 0 &&
+                       lpData[cbData] == 0;
     return fileregistry::SetValue(key.path, name, value, zero_behind);
   });
 }

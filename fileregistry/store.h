@@ -18,6 +18,10 @@ struct RegValue {
   bool operator==(const RegValue& other) const { return type == other.type && data == other.data; }
 };
 
+// Whether values of `type` are texts: REG_SZ (1), REG_EXPAND_SZ (2) or
+// REG_MULTI_SZ (7).
+inline bool IsTextType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
+
 // A new version of a store's file, ready to be written.
 struct Replacement {
   // Writes the whole file to the new file open as `fd`. Empty: no change.
