@@ -123,10 +123,20 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
       walk.rest.pop_front();
       continue;
     }
-    Fd next(openat(walk.folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
+    // A folder on the way is opened as one, unstated; anything else is
+    // opened as itself and looked at.
+    const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    struct stat st = {};
+    Fd next;
+    if (!last) next = Fd(openat(walk.folder.get(), name.c_str(), flags | O_DIRECTORY));
+    bool folder = next.valid();
+    if (folder) {
+      st.st_mode = S_IFDIR;
+    } else {
+      next = Fd(openat(walk.folder.get(), name.c_str(), flags));
+    }
     bool missing = !next.valid() && (errno == ENOENT || errno == ENOTDIR);
-    if (!missing && (!next.valid() || fstat(next.get(), &st) != 0)) {
+    if (!missing && (!next.valid() || (!folder && fstat(next.get(), &st) != 0))) {
       return RefuseErrno(Join(walk.where, name), errno);
     }
     if (last && !missing) {

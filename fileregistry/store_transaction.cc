@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -36,6 +37,8 @@ Cache& TheCache() {
 // Far beyond any export of a whole registry, and refused unread.
 const off_t kLargestStore = off_t{1} << 30;
 const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
+// A store no larger than this is read whole by its first read.
+const off_t kSmallStore = 16 * 1024;
 
 // Memory for a file's bytes, mapped with its pages in place: one call
 // instead of a fault for every page of a large store.
@@ -101,15 +104,18 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   return ERROR_SUCCESS;
 }
 
-// Parses the text store open as `fd`, of `size` bytes: mapped where it can
-// be, read where it cannot. Returns 0, 1009 with `*line` and `*why` set, or
-// a status, said.
-long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<const Store>* store,
-               size_t* line, std::string* why) {
+// Parses the text store open as `fd`, of `size` bytes: `whole` when its
+// first read held all of it, else mapped where it can be, read where it
+// cannot. Returns 0, 1009 with `*line` and `*why` set, or a status, said.
+long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std::string> whole,
+               std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   std::shared_ptr<const void> owner;
   std::string_view text;
-  std::shared_ptr<FileMap> map = FileMap::Map(fd, static_cast<size_t>(size));
-  if (map) {
+  std::shared_ptr<FileMap> map = whole ? nullptr : FileMap::Map(fd, static_cast<size_t>(size));
+  if (whole) {
+    text = *whole;
+    owner = std::move(whole);
+  } else if (map) {
     owner = map;
     text = map->bytes();
   } else {
@@ -151,18 +157,23 @@ long ReadOpened(const std::string& path, int fd, const struct stat& st,
     *why = kLargestStoreText;
     return ERROR_FILE_TOO_LARGE;
   }
-  // A file that cannot be a store is not read further than its first bytes.
-  char head[64];
-  ssize_t head_size = pread(fd, head, sizeof(head), 0);
-  std::string_view head_bytes(head, head_size > 0 ? static_cast<size_t>(head_size) : 0);
+  // A file that cannot be a store is not read further than its first
+  // read, which holds all of a small one: no mapping for a few lines.
+  auto head = std::make_shared<std::string>(
+      static_cast<size_t>(std::min<off_t>(st.st_size, kSmallStore)) + 1, '\0');
+  ssize_t head_size = pread(fd, head->data(), head->size(), 0);
+  head->resize(head_size > 0 ? static_cast<size_t>(head_size) : 0);
+  std::string_view head_bytes = *head;
   if (IsHive(head_bytes)) return OpenHive(path, fd, head_bytes, st.st_size, store, why);
   if (!MayBeginStore(head_bytes)) {
     *where += ":1";
     *why = "not a registry file";
     return ERROR_BADDB;
   }
+  bool whole = st.st_size <= kSmallStore && head_bytes.size() == static_cast<size_t>(st.st_size);
   size_t line = 0;
-  long status = ParseText(path, fd, st.st_size, store, &line, why);
+  long status =
+      ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, &line, why);
   if (status == ERROR_BADDB) *where += ":" + std::to_string(line);
   return status;
 }
