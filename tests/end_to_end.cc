@@ -1,6 +1,7 @@
 #include "tests/end_to_end.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,13 @@ void CheckRunCase(Platform* platform, const RunCase& c) {
   EXPECT_EQ(c.after, platform->Read());
 }
 
+std::string ProgramPath() {
+  const char* program = getenv("KOVALSET_PROGRAM");
+  return program != nullptr ? program : KOVALSET_BINARY;
+}
+
 std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words) {
-  std::vector<std::string> argv = {KOVALSET_BINARY};
+  std::vector<std::string> argv = {ProgramPath()};
   argv.insert(argv.end(), words.begin(), words.end());
   return argv;
 }
@@ -23,7 +29,7 @@ bool NobodysProgram::Possible() { return geteuid() == 0 && access("/usr/bin/setp
 
 NobodysProgram::NobodysProgram() {
   chmod(dir_.path().c_str(), 0755);
-  WriteFile(path_, ReadFile(KOVALSET_BINARY));
+  WriteFile(path_, ReadFile(ProgramPath()));
   chmod(path_.c_str(), 0755);
 }
 

@@ -19,7 +19,10 @@ class Platform {
   virtual StoreState Read() = 0;
 };
 
-// The built program (KOVALSET_BINARY) with `words`.
+// The program under test: KOVALSET_PROGRAM, at run time, or the one built.
+std::string ProgramPath();
+
+// The program under test with `words`.
 std::vector<std::string> KovalsetCommand(const std::vector<std::string>& words);
 
 // A copy of the built program that user nobody may run, for tests that run

@@ -323,7 +323,7 @@ TEST(EndToEndFile, TextsBeyondAsciiInEachDialect) {
 TEST(EndToEndFile, AnEmptyStoreVariableMeansTheDefault) {
   TempDir home, cwd;
   std::vector<std::string> argv = {"sh", "-c", "cd \"$0\" && exec \"$1\"", cwd.path(),
-                                   KOVALSET_BINARY};
+                                   ProgramPath()};
   ProcessResult run =
       RunProcess(argv, {"KOVALSET_REGISTRY=", "XDG_DATA_HOME", "HOME=" + home.path()});
   EXPECT_EQ(0, run.status) << run.out << run.err;

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Checks the manual and the packages, and what Windows shows of the .exe:
-#   package_test.sh BUILD_DIR VERSION NOTICE [WINDOWS_BUILD_DIR...]
+#   package_test.sh BUILD_DIR VERSION NOTICE STATIC_BUILD_DIR|"" [WINDOWS_BUILD_DIR...]
 set -eu
 build=$1
 version=$2
 notice=$3
-shift 3
+static=$4
+shift 4
 work=$(mktemp -d)
 trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true; done; rm -rf "$work"' EXIT
 fail() { echo "package test: $*"; exit 1; }
@@ -26,6 +27,21 @@ KOVALSET_REGISTRY="$work/hklm.reg" "$work/root/usr/bin/kovalset" tcpip >"$work/o
   fail "the packaged program failed"
 grep -qx "Creating new entry : TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
 echo "ok: $(basename "$deb")"
+
+# The static program's .tar.gz: the program, its manual, the README and the
+# license in one folder; one file with nothing to load.
+if [ -n "$static" ]; then
+  (cd "$static" && cpack -B "$work/static" >/dev/null) || fail "cpack in $static failed"
+  top=kovalset-$version-linux-$(uname -m)-static
+  tar -xzf "$work/static/$top.tar.gz" -C "$work" || fail "no $top.tar.gz"
+  listing=$(cd "$work/$top" && LC_ALL=C ls | tr '\n' ' ')
+  [ "$listing" = "LICENSE README.md kovalset kovalset.1 " ] || fail "$top.tar.gz holds $listing"
+  file "$work/$top/kovalset" | grep -q "static-pie linked" || fail "the static program is not static"
+  KOVALSET_REGISTRY="$work/static.reg" "$work/$top/kovalset" spx >"$work/out" ||
+    fail "the static program failed"
+  grep -qx "Creating new entry : SPX." "$work/out" || fail "unexpected output: $(cat "$work/out")"
+  echo "ok: $top.tar.gz"
+fi
 
 # Installs the .msi under Wine, runs kovalset.exe by PATH from a new cmd,
 # upgrades it to a later version, removes it, and checks that nothing of it

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
-ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang \
+ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang file \
   libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex
 # For the Windows builds (64-bit and 32-bit) and their tests under Wine, the
 # 32-bit one with Wine's i386 packages; without them those tests are skipped.
@@ -33,8 +33,14 @@ windows_build() {
 windows_dir=$(windows_build x86_64 "$PWD/build/windows")
 windows32_dir=$(windows_build i686 "$PWD/build/windows32")
 
+# The statically linked program, a second artifact, tested by build/test.
+cmake -S . -B build/static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
+  -DKOVALSET_STATIC=ON >/dev/null
+cmake --build build/static -j "$jobs"
+
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOVALSET_WINDOWS_DIR="$windows_dir" -DKOVALSET_WINDOWS32_DIR="$windows32_dir"
+  -DKOVALSET_WINDOWS_DIR="$windows_dir" -DKOVALSET_WINDOWS32_DIR="$windows32_dir" \
+  -DKOVALSET_STATIC_DIR="$PWD/build/static"
 cmake --build build/test -j "$jobs"
 
 CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
