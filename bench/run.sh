@@ -13,6 +13,11 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=O
   -DKOVALSET_BENCH=ON >/dev/null
 cmake --build build/bench >/dev/null
 program=$PWD/build/bench/kovalset
+# The statically linked program, for its start-up.
+cmake -S . -B build/bench-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
+  -DKOVALSET_STATIC=ON >/dev/null
+cmake --build build/bench-static >/dev/null
+static_program=$PWD/build/bench-static/kovalset
 
 echo "== In process"
 build/bench/store_bench --benchmark_min_time=0.2
@@ -60,6 +65,8 @@ for keys in 1 1000 10000 100000; do
   make_stores "$keys"
   reg=$work/$keys.reg git=$work/$keys.gitconfig
   add "view $keys" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" "$program"
+  [ "$keys" != 1 ] || add "static view 1" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" \
+    "$static_program"
   add "write $keys" "$work/prepare $reg $reg.run $KOVALSET_REGISTRY" "$program tcpip"
   add "git view $keys" "$work/prepare $git $git.run" "git config --file $git.run kovalset.protocols"
   add "git write $keys" "$work/prepare $git $git.run" \
