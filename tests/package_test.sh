@@ -8,7 +8,8 @@ notice=$3
 static=$4
 shift 4
 work=$(mktemp -d)
-trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true; done; rm -rf "$work"' EXIT
+trap 'for prefix in "$work"/prefix-*; do WINEPREFIX=$prefix TMPDIR=$work/tmp-${prefix##*/prefix-} \
+  /usr/lib/wine/wineserver -k 2>/dev/null || true; done; rm -rf "$work"' EXIT
 fail() { echo "package test: $*"; exit 1; }
 
 warnings=$(groff -man -ww -z "$build/kovalset.1" 2>&1)
@@ -56,11 +57,17 @@ check_msi() {
       return
     } ;;
   esac
+  # A prefix of its own, its server's socket folder in it (Wine makes that in
+  # TMPDIR). Made as in the Wine tests: the prefix left to settle, then one
+  # server for the rest. Wine's own long-lived processes must not hold the
+  # pipes of this test.
   export WINEPREFIX="$work/prefix-$(basename "$windows_build")" WINEDEBUG=-all
-  # Wine's own long-lived processes must not hold the pipes of this test.
-  mkdir -p "$WINEPREFIX"
-  "$(dirname "$wine")/wineserver" -p >/dev/null 2>&1 || fail "wineserver cannot start"
+  export TMPDIR="$work/tmp-$(basename "$windows_build")"
+  mkdir -p "$WINEPREFIX" "$TMPDIR"
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
+  timeout 120 "$(dirname "$wine")/wineserver" -w >/dev/null 2>&1 || true
+  "$(dirname "$wine")/wineserver" -p >/dev/null 2>&1 || fail "wineserver cannot start"
+  "$wine" wineboot >/dev/null 2>&1 || fail "wineboot failed"  # the services, started again
   environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
   "$wine" msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i $(basename "$msi") failed"
   case $msi in

@@ -2,6 +2,7 @@
 // the registry probe compared with the file registry. Exits with 77 (skipped)
 // where Wine or the Windows build is not there.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,9 +34,16 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// Wine's environment: the run's own prefix, and the folder of its server's
+// socket (Wine makes it in TMPDIR) inside it, to go with it.
+std::vector<std::string> WineEnv() {
+  return {"WINEPREFIX=" + wine_prefix->path(), "TMPDIR=" + wine_prefix->File("tmp"),
+          "WINEDEBUG=-all", "DISPLAY"};
+}
+
 ProcessResult Wine(std::vector<std::string> argv) {
   argv.insert(argv.begin(), wine_program);
-  std::vector<std::string> env = {"WINEPREFIX=" + wine_prefix->path(), "WINEDEBUG=-all", "DISPLAY"};
+  std::vector<std::string> env = WineEnv();
   ProcessResult result = RunProcess(argv, env);
   // Rarely, under load, Wine fails to start a program at all (status 1,
   // nothing printed; every program here prints or succeeds): it is started
@@ -286,18 +294,24 @@ int main(int argc, char** argv) {
     printf("Skipped: %s\n", why.c_str());
     return 77;
   }
-  // A fresh prefix, and one wineserver kept alive for the whole run.
   wine_prefix = std::make_unique<TempDir>();
+  mkdir(wine_prefix->File("tmp").c_str(), 0700);
   std::string wineserver = wine_program.substr(0, wine_program.rfind('/') + 1) + "wineserver";
-  std::vector<std::string> env = {"WINEPREFIX=" + wine_prefix->path(), "WINEDEBUG=-all", "DISPLAY"};
-  // Wine's own long-lived processes must not hold the pipes of a test.
-  RunProcess({wineserver, "-p"}, env, "/dev/null");
+  std::vector<std::string> env = WineEnv();
+  // A fresh prefix, made by a server that ends after its last process:
+  // waiting for that lets the prefix's services finish setting it up, the
+  // only time Wine was seen to fail to start a program at all. Then one
+  // server kept alive for the whole run. Wine's own long-lived processes
+  // must not hold the pipes of a test.
   ProcessResult boot = RunProcess({wine_program, "wineboot", "-i"}, env, "/dev/null");
   if (boot.status != 0) {
     printf("Skipped: Wine is installed but cannot start (wineboot exited with %d)\n", boot.status);
     RunProcess({wineserver, "-k"}, env, "/dev/null");
     return 77;
   }
+  RunProcess({"timeout", "120", wineserver, "-w"}, env, "/dev/null");
+  RunProcess({wineserver, "-p"}, env, "/dev/null");
+  RunProcess({wine_program, "wineboot"}, env, "/dev/null");  // the services, started again
   // wineboot may return while the prefix's services still set it up: the
   // first tests wait until a program reads both views of the registry.
   for (int i = 0; i < 50 && (RegistryState({"vendors", "32"}).status != 0 ||
