@@ -17,6 +17,10 @@ program=$PWD/build/bench/kovalset
 cmake -S . -B build/bench-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
   -DKOVALSET_STATIC=ON >/dev/null
 cmake --build build/bench-static >/dev/null
+# The statically linked program, for its start-up.
+cmake -S . -B build/bench-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
+  -DKOVALSET_STATIC=ON >/dev/null
+cmake --build build/bench-static >/dev/null
 static_program=$PWD/build/bench-static/kovalset
 
 echo "== In process"
@@ -84,6 +88,12 @@ add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$pro
 add "hivexget 100000" "$work/prepare $hive $hive.run" \
   "hivexget $hive.run '$settings' 'Supported protocols'"
 add "hivexsh -w 100000" "$work/prepare $hive $hive.run" "hivexsh -w -f $work/hivexsh $hive.run"
+
+echo
+echo "== Start-up: a one-key view, runs interleaved with /bin/true's"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings]\r\n"Supported protocols"="SPX,TCPIP"\r\n' >"$work/startup.reg"
+KOVALSET_REGISTRY=$work/startup.reg build/bench/startup_bench "${KOVALSET_STARTUP_ROUNDS:-3000}" \
+  /bin/true "$program" "$PWD/build/bench-static/kovalset"
 
 echo
 echo "== Whole runs ($runs each)"
