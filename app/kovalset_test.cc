@@ -14,7 +14,6 @@
 namespace {
 
 const char kPrimary[] = "Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings";
-const char kFallback[] = "Software\\Morlith Technologies\\Linvarro\\Version 6.15\\Settings";
 const char kCreating[] =
     "Key Software\\Calderan Software\\Linvarro\\Version 6.15\\Settings does not exist: "
     "creating new entry\n";

@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char*> argv = {const_cast<char*>("kovalset")};
   for (std::string& word : words) argv.push_back(&word[0]);
 
-  ftruncate(stderr_capture, 0);
+  if (ftruncate(stderr_capture, 0) != 0) abort();
   int saved_stderr = dup(2);
   dup2(stderr_capture, 2);
   int status = RunKovalset(static_cast<int>(argv.size()), argv.data());
