@@ -75,10 +75,16 @@ Decoded DecodeUtf8(const uint8_t* in, size_t left, uint32_t* code, size_t* used)
   return kChar;
 }
 
+uint32_t Unit(const uint8_t* in) { return in[0] | in[1] << 8; }
+void PutUnit(uint32_t unit, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(unit);
+  out[1] = static_cast<uint8_t>(unit >> 8);
+}
+
 // One UTF-16LE character: a surrogate only in a pair.
 Decoded DecodeUtf16(const uint8_t* in, size_t left, uint32_t* code, size_t* used) {
   if (left < 2) return kIncomplete;
-  uint32_t unit = in[0] | in[1] << 8;
+  uint32_t unit = Unit(in);
   if (unit >= 0xDC00 && unit <= 0xDFFF) return kInvalid;
   if (unit < 0xD800 || unit > 0xDBFF) {
     *code = unit;
@@ -86,7 +92,7 @@ Decoded DecodeUtf16(const uint8_t* in, size_t left, uint32_t* code, size_t* used
     return kChar;
   }
   if (left < 4) return kIncomplete;
-  uint32_t second = in[2] | in[3] << 8;
+  uint32_t second = Unit(in + 2);
   if (second < 0xDC00 || second > 0xDFFF) return kInvalid;
   *code = 0x10000 + ((unit - 0xD800) << 10) + (second - 0xDC00);
   *used = 4;
@@ -113,16 +119,13 @@ size_t Encode(Charset to, uint32_t code, uint8_t out[4]) {
       out[0] = static_cast<uint8_t>(code);
       return 1;
     case Charset::kUtf16Le:
-      if (code >= 0x10000) {
-        uint32_t high = 0xD800 + ((code - 0x10000) >> 10), low = 0xDC00 + (code & 0x3FF);
-        uint8_t pair[4] = {static_cast<uint8_t>(high), static_cast<uint8_t>(high >> 8),
-                           static_cast<uint8_t>(low), static_cast<uint8_t>(low >> 8)};
-        for (int i = 0; i < 4; ++i) out[i] = pair[i];
-        return 4;
+      if (code < 0x10000) {
+        PutUnit(code, out);
+        return 2;
       }
-      out[0] = static_cast<uint8_t>(code);
-      out[1] = static_cast<uint8_t>(code >> 8);
-      return 2;
+      PutUnit(0xD800 + ((code - 0x10000) >> 10), out);
+      PutUnit(0xDC00 + (code & 0x3FF), out + 2);
+      return 4;
     case Charset::kUtf8:
       if (code < 0x80) {
         out[0] = static_cast<uint8_t>(code);
