@@ -18,9 +18,12 @@
 #include <new>
 #include <vector>
 
+#include "fileregistry/atomic_replace.h"
 #include "fileregistry/fd.h"
 #include "fileregistry/hive_access.h"
 #include "fileregistry/hive_edit.h"
+#include "fileregistry/hive_log.h"
+#include "fileregistry/hive_recovery.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/utf16.h"
@@ -40,12 +43,18 @@ uint32_t Word(std::string_view bytes, size_t at) {
 
 // A copy of the file's `size` bytes that no other program can change: what
 // hivex reads, so that a file truncated or rewritten meanwhile can neither
-// crash the run nor mix two versions.
-long SealedCopy(const std::string& path, int fd, off_t size, Fd* copy) {
+// crash the run nor mix two versions. `recovered`, when not empty, is what
+// the file's logs made of it, and what the copy holds instead.
+long SealedCopy(const std::string& path, int fd, off_t size, const std::string& recovered,
+                Fd* copy) {
   *copy = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!copy->valid()) return RefuseErrno(path, errno);
+  if (!recovered.empty()) {
+    if (long status = WritePieces(copy->get(), {recovered}))
+      return Refuse(path, "cannot be copied (rc " + std::to_string(status) + ")", status);
+  }
   off_t offset = 0;
-  while (offset < size) {
+  while (recovered.empty() && offset < size) {
     ssize_t n = sendfile(copy->get(), fd, &offset, static_cast<size_t>(size - offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RefuseErrno(path, errno);
@@ -62,8 +71,11 @@ long SealedCopy(const std::string& path, int fd, off_t size, Fd* copy) {
 
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, Fd copy, HiveHandle hive, bool dirty)
-      : path_(std::move(path)), copy_(std::move(copy)), hive_(std::move(hive)), dirty_(dirty) {}
+  HiveStore(std::string path, Fd copy, HiveHandle hive, std::string unreplayed)
+      : path_(std::move(path)),
+        copy_(std::move(copy)),
+        hive_(std::move(hive)),
+        unreplayed_(std::move(unreplayed)) {}
 
   bool Intact() const override { return !failed_; }
   const char* Damage() const override { return "hivex could not read it"; }
@@ -166,15 +178,15 @@ class HiveStore : public Store {
     return status;
   }
 
-  // Never a dirty hive, nor one hivex could not read.
+  // Never a dirty hive whose logs did not replay, nor one hivex could not
+  // read.
   long Writable() const {
     if (failed_) return ERROR_REGISTRY_IO_FAILED;
-    if (dirty_) {
-      return Refuse(path_,
-                    "the hive holds changes still in its log files (.LOG1, .LOG2), which Windows "
-                    "has not yet replayed; start Windows and shut it down fully (no fast startup, "
-                    "no hibernation) before changing it (rc 19)",
-                    ERROR_WRITE_PROTECT);
+    if (!unreplayed_.empty()) {
+      return Refuse(
+          path_,
+          "not written: it holds changes that its logs cannot replay (" + unreplayed_ + ") (rc 19)",
+          ERROR_WRITE_PROTECT);
     }
     return ERROR_SUCCESS;
   }
@@ -199,51 +211,81 @@ class HiveStore : public Store {
   std::string path_;
   Fd copy_;  // the sealed copy of the file that hive_ reads
   HiveHandle hive_;
-  bool dirty_;
+  std::string unreplayed_;                   // why the logs of a dirty hive did not replay
   mutable std::atomic<bool> failed_{false};  // hivex failed to read a key or value
 };
 
-}  // namespace
-
-bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
-
-long OpenHive(const std::string& path, int fd, std::string_view head, off_t size,
-              std::shared_ptr<const Store>* store, std::string* why) {
-  // The base block must be whole, and its bins no more than the file holds.
+// Whether the base block in `head` is whole, and its bins no more than the
+// `size` bytes of the file hold; `*why` says otherwise.
+bool HeaderFits(std::string_view head, off_t size, std::string* why) {
   uint64_t bins = head.size() >= 0x2C ? Word(head, 0x28) : 0;
   if (size < static_cast<off_t>(kBaseBlockSize) || bins == 0 || bins % kBaseBlockSize != 0 ||
       kBaseBlockSize + bins > static_cast<uint64_t>(size)) {
     *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
            " bytes of bins in a file of " + std::to_string(size) + ")";
-    return ERROR_BADDB;
+    return false;
   }
+  return true;
+}
+
+// Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
+// when it is no hive hivex can read; or another status, said.
+long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::string* why) {
+  errno = 0;
+  *hive = OpenHandle(copy.get(), 0);
+  if (*hive) return ERROR_SUCCESS;
+  int error = errno;
+  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
+    std::string reason;
+    long status = HivexFailed("hivex cannot open it", error, &reason);
+    return Refuse(path, reason, status);
+  }
+  if (error == ENOENT) {
+    return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
+                  ERROR_REGISTRY_IO_FAILED);
+  }
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  return ERROR_BADDB;
+}
+
+}  // namespace
+
+bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
+
+long OpenHive(const StoreLocation& at, int fd, std::string_view head, const struct stat& st,
+              std::shared_ptr<const Store>* store, std::string* why) {
+  const std::string& path = at.path;
+  // A dirty hive is read as Windows will read it: with its logs replayed.
+  std::string recovered;
+  Recovery recovery;
+  if (IsDirtyHive(head)) {
+    if (!ReadBytes(fd, st.st_size, &recovered)) return RefuseErrno(path, errno);
+    recovery = RecoverHive(at, st, &recovered);
+    if (!recovery.replayed) recovered.clear();
+  }
+  if (!recovered.empty()) head = recovered;
+  off_t size = recovered.empty() ? st.st_size : static_cast<off_t>(recovered.size());
+  if (!HeaderFits(head, size, why)) return ERROR_BADDB;
   std::string unloadable;
   if (int error = LoadHivex(&unloadable)) {
     long status = HivexStatus(error);
     return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
   }
   Fd copy;
-  if (long status = SealedCopy(path, fd, size, &copy)) return status;
-  errno = 0;
-  HiveHandle hive = OpenHandle(copy.get(), 0);
-  if (!hive) {
-    int error = errno;
-    if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
-      std::string reason;
-      long status = HivexFailed("hivex cannot open it", error, &reason);
-      return Refuse(path, reason, status);
-    }
-    if (error == ENOENT) {
-      return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
-                    ERROR_REGISTRY_IO_FAILED);
-    }
-    *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
-    return ERROR_BADDB;
+  if (long status = SealedCopy(path, fd, size, recovered, &copy)) return status;
+  HiveHandle hive(nullptr, nullptr);
+  if (long status = OpenCopy(path, copy, &hive, why)) return status;
+  if (!recovery.replayed && IsDirtyHive(head)) {
+    Refuse(path,
+           "the values shown are the file's, not what Windows will see: it holds changes that "
+           "its logs cannot replay (" +
+               recovery.why + ")",
+           ERROR_SUCCESS);
+  } else if (!recovery.ignored.empty()) {
+    Refuse(path, "not replayed: " + recovery.ignored, ERROR_SUCCESS);
   }
-  // Primary and secondary sequence numbers that differ: Windows stopped with
-  // changes still in the logs.
-  bool dirty = Word(head, 4) != Word(head, 8);
-  *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive), dirty);
+  *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive),
+                                       recovery.replayed ? "" : recovery.why);
   return ERROR_SUCCESS;
 }
 

@@ -150,8 +150,9 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
 // Reads the store open as `fd`, which `st` describes, by what its first
 // bytes say it is. Returns 0; a refusal with `*where` and `*why` set, for
 // the cache to keep; or a status, said.
-long ReadOpened(const std::string& path, int fd, const struct stat& st,
+long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
                 std::shared_ptr<const Store>* store, std::string* where, std::string* why) {
+  const std::string& path = at.path;
   *where = path;
   if (st.st_size > kLargestStore) {
     *why = kLargestStoreText;
@@ -164,7 +165,7 @@ long ReadOpened(const std::string& path, int fd, const struct stat& st,
   ssize_t head_size = pread(fd, head->data(), head->size(), 0);
   head->resize(head_size > 0 ? static_cast<size_t>(head_size) : 0);
   std::string_view head_bytes = *head;
-  if (IsHive(head_bytes)) return OpenHive(path, fd, head_bytes, st.st_size, store, why);
+  if (IsHive(head_bytes)) return OpenHive(at, fd, head_bytes, st, store, why);
   if (!MayBeginStore(head_bytes)) {
     *where += ":1";
     *why = "not a registry file";
@@ -197,7 +198,7 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
   if (cache.path != at.path || !(cache.identity == *version)) {
     std::string where, why;
     std::shared_ptr<const Store> loaded;
-    long status = ReadOpened(at.path, fd.get(), st, &loaded, &where, &why);
+    long status = ReadOpened(at, fd.get(), st, &loaded, &where, &why);
     if (status != ERROR_SUCCESS && why.empty()) return status;  // said, and not for keeping
     cache = Cache{at.path, *version, loaded, status};
     if (status != ERROR_SUCCESS) return Refuse(where, why, status);

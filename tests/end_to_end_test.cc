@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -28,6 +29,12 @@ std::string ToHex(const std::string& bytes) {
     hex += digits;
   }
   return hex;
+}
+
+uint32_t Word(const std::string& bytes, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return word;
 }
 
 std::string FromHex(const std::string& hex) {
@@ -57,6 +64,9 @@ struct StoreKind {
   Dialect dialect;  // a hive's texts are Unicode
   bool sixty_four_bit;
   bool hive = false;  // a SOFTWARE hive, through hivex
+  // A hive Windows left dirty: the file holds stale settings, its logs
+  // the seeded ones.
+  std::optional<HiveLogFormat> logs = std::nullopt;
 };
 
 void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
@@ -69,6 +79,8 @@ const StoreKind kStoreKinds[] = {
     {"Utf8Bom", Dialect::kUnicodeUtf8Bom, false},
     {"Hive", Dialect::kUnicodeUtf16, false, true},
     {"HiveFrom64Bit", Dialect::kUnicodeUtf16, true, true},
+    {"DirtyHive", Dialect::kUnicodeUtf16, false, true, HiveLogFormat::kNew},
+    {"DirtyHiveOldLogFrom64Bit", Dialect::kUnicodeUtf16, true, true, HiveLogFormat::kOld},
 };
 
 struct Layout {
@@ -241,6 +253,15 @@ class FileStore : public Platform {
   void Seed(const StoreState& state) override {
     if (layout_.kind.hive) {
       SeedHive(layout_, state, store_);
+      if (layout_.kind.logs) {
+        const KeyState stale{true, "STALE", "STALE"};
+        SeedHive(layout_, StoreState{stale, stale}, recovered_.File("before"));
+        WriteFile(recovered_.File("after"), ReadFile(store_));
+        WriteDirtyHive(store_, ReadFile(recovered_.File("before")), ReadFile(store_),
+                       *layout_.kind.logs);
+        for (const std::string& name : ListFolder(dir_.path()))
+          logs_[name] = ReadFile(dir_.File(name));
+      }
       seed_ = ReadFile(store_);
     } else {
       seed_ = SeedText(layout_, state);
@@ -251,13 +272,25 @@ class FileStore : public Platform {
     return RunProcess(KovalsetCommand(words), {"KOVALSET_REGISTRY=" + store_});
   }
   StoreState Read() override {
-    return layout_.kind.hive ? ReadHive(layout_, store_) : ReadState(layout_, store_);
+    if (!layout_.kind.hive) return ReadState(layout_, store_);
+    if (!layout_.kind.logs) return ReadHive(layout_, store_);
+    for (const auto& [name, bytes] : logs_) {
+      if (name != "hklm.reg") EXPECT_EQ(bytes, ReadFile(dir_.File(name))) << name << " changed";
+    }
+    // Unchanged, it reads as the hive its logs make; written, it is clean.
+    std::string hive = ReadFile(store_);
+    if (hive == seed_) return ReadHive(layout_, recovered_.File("after"));
+    EXPECT_EQ(Word(hive, 4), Word(hive, 8)) << "still dirty";
+    EXPECT_LT(8u, Word(hive, 4)) << "sequence numbers that logs already used";
+    return ReadHive(layout_, store_);
   }
 
   Layout layout_;
   TempDir dir_;
   std::string store_ = dir_.File("hklm.reg");
   std::string seed_;
+  TempDir recovered_;                        // the hive a dirty one's logs make
+  std::map<std::string, std::string> logs_;  // the files beside a dirty hive, as seeded
 };
 
 class EndToEnd : public ::testing::TestWithParam<std::tuple<RunCase, StoreKind>> {};
@@ -270,7 +303,8 @@ TEST_P(EndToEnd, OutputStatusAndStore) {
     EXPECT_EQ(platform.seed_, ReadFile(platform.store_)) << "rewritten without need";
   }
   for (const std::string& name : ListFolder(platform.dir_.path())) {
-    EXPECT_TRUE(name == "hklm.reg" || name == "hklm.reg.lock") << "left behind: " << name;
+    EXPECT_TRUE(name == "hklm.reg" || name == "hklm.reg.lock" || platform.logs_.count(name))
+        << "left behind: " << name;
   }
 }
 

@@ -832,6 +832,25 @@ void DamagedSettingsHive(const std::string& path, void (*damage)(std::string* hi
   WriteFile(path, hive);
 }
 
+// A hive holding the list SPX whose logs say TCPIP, with `filler` bytes
+// more of another value.
+void HiveWithLogs(const std::string& path, size_t filler = 0) {
+  std::string hives[2];
+  for (int i = 0; i < 2; ++i) {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols",
+                 i ? "TCPIP" : "SPX");
+    if (i == 1 && filler > 0) hive.SetValue("Other", "Filler", 3, std::string(filler, 'f'));
+    hive.Commit();
+    hives[i] = ReadFile(path);
+  }
+  WriteDirtyHive(path, hives[0], hives[1], HiveLogFormat::kNew);
+}
+
+const std::string kUnreplayed =
+    ": the values shown are the file's, not what Windows will see: it holds changes that its "
+    "logs cannot replay";
+
 const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
 const std::string kDefaultCreated =
     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n";
@@ -878,15 +897,38 @@ const OddStore kOddStores[] = {
     {"HiveCutShort", [](const std::string& s) { WriteFile(s, EmptyHive().substr(0, 6000)); },
      kRefused, 1, true,
      ": a hive whose header does not fit its file (4096 bytes of bins in a file of 6000)\n"},
-    {"DirtyHiveIsNotWritten",
+    {"DirtyHiveWithoutLogs",
      [](const std::string& s) {
        WriteFile(s, EmptyHive());
        MakeHiveDirty(s);
      },
      std::string(kCreating) + "Error: Unable to create key: rc 19.\n", 1, true,
-     ": the hive holds changes still in its log files (.LOG1, .LOG2), which Windows has not yet "
-     "replayed; start Windows and shut it down fully (no fast startup, no hibernation) before "
-     "changing it (rc 19)\n"},
+     kUnreplayed + " (no log beside it)\nkovalset: @: not written: it holds changes that its logs "
+                   "cannot replay (no log beside it) (rc 19)\n"},
+    // Logs another program or user could have written are not replayed.
+    {"DirtyHiveLogsOfOthers",
+     [](const std::string& s) {
+       HiveWithLogs(s);
+       (void)!chown((s + ".LOG1").c_str(), 65534, 65534);
+       chmod((s + ".LOG2").c_str(), 0666);
+     },
+     "Current Supported Protocols : SPX\n", 0, true,
+     kUnreplayed + " (hklm.reg.LOG1 belongs to another user; hklm.reg.LOG2 may be written by "
+                   "users who cannot write the hive)\n"},
+    {"DirtyHiveLogFailsItsHash",
+     [](const std::string& s) {
+       HiveWithLogs(s);
+       std::string log = ReadFile(s + ".LOG1");
+       log[log.rfind("HvLE") + 100] ^= 1;
+       WriteFile(s + ".LOG1", log);
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 19.\n",
+     1,
+     true,
+     kUnreplayed + " (no log holds entry 7; entry 7 of hklm.reg.LOG1 fails its hash)\n"
+                   "kovalset: @: not written: it holds changes that its logs cannot replay (no "
+                   "log holds entry 7; entry 7 of hklm.reg.LOG1 fails its hash) (rc 19)\n",
+     {"tcpip"}},
     // A key hivex cannot read is not a missing key: nothing is made.
     {"HiveWhoseKeysCannotBeRead", [](const std::string& s) { DamagedHive(s, BreakRootKeyList); },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
@@ -923,8 +965,8 @@ const OddStore kOddStores[] = {
      true,
      ": hivex failed on it: Aborted (rc 1009)\n",
      {"tcpip"}},
-    {"DirtyHiveIsRead", [](const std::string& s) { DamagedHive(s, MakeHiveDirty); },
-     "Current Supported Protocols : SPX\n", 0, true},
+    {"DirtyHiveGrows", [](const std::string& s) { HiveWithLogs(s, 100000); },
+     "Current Supported Protocols : TCPIP\n", 0, true},
     {"SameKeyTwice",
      [](const std::string& s) {
        WriteFile(s, Text("\"Supported protocols\"=\"TCPIP\"\n\n") + kSection +
@@ -950,6 +992,8 @@ const OddStore kOddStores[] = {
      "Current Supported Protocols : SPX\n", 0, true},
 };
 
+void PrintTo(const OddStore& odd, std::ostream* os) { *os << odd.name; }
+
 class OddStores : public ::testing::TestWithParam<OddStore> {};
 
 TEST_P(OddStores, ClearErrorAndNoRewrite) {
@@ -960,7 +1004,9 @@ TEST_P(OddStores, ClearErrorAndNoRewrite) {
   std::string before = odd.untouched ? ReadFile(store) : "";
   ProcessResult run = RunProcess(KovalsetCommand(odd.words), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
-  EXPECT_EQ(odd.err.empty() ? "" : "kovalset: " + store + odd.err, run.err);
+  std::string err = odd.err.empty() ? "" : "kovalset: " + store + odd.err;
+  for (size_t at; (at = err.find('@')) != std::string::npos;) err.replace(at, 1, store);
+  EXPECT_EQ(err, run.err);
   EXPECT_EQ(odd.status, run.status);
   if (odd.untouched) {
     EXPECT_TRUE(before == ReadFile(store)) << "the store was rewritten";

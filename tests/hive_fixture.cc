@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <hivex.h>
 
+#include <algorithm>
 #include <cstdlib>
 
+#include "fileregistry/hive_log.h"
 #include "fileregistry/reg_text.h"
 #include "tests/test_support.h"
 
@@ -26,6 +28,55 @@ void PutChecksum(std::string* hive) {
     checksum ^= word;
   }
   Put32(hive, 0x1fc, checksum == 0xffffffff ? 0xfffffffe : checksum == 0 ? 1 : checksum);
+}
+
+void Put64(std::string* bytes, size_t at, uint64_t value) {
+  Put32(bytes, at, static_cast<uint32_t>(value));
+  Put32(bytes, at + 4, static_cast<uint32_t>(value >> 32));
+}
+uint32_t Get32(const std::string& bytes, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return word;
+}
+
+// A log's first sector: the hive's base block with both sequence numbers
+// `sequence`, the file type of a log of `type` and its checksum.
+std::string LogBase(const std::string& hive, uint32_t sequence, uint32_t type) {
+  std::string base = hive.substr(0, 512);
+  Put32(&base, 0x04, sequence);
+  Put32(&base, 0x08, sequence);
+  Put32(&base, 0x1c, type);
+  PutChecksum(&base);
+  return base;
+}
+
+// The offsets, from the bins' start, of the `page`-byte pages of `after`'s
+// bins that `before` does not hold alike.
+std::vector<uint32_t> ChangedPages(const std::string& before, const std::string& after,
+                                   size_t page) {
+  std::vector<uint32_t> changed;
+  for (size_t at = 4096; at < 4096 + Get32(after, 0x28); at += page) {
+    if (at + page > before.size() || before.compare(at, page, after, at, page) != 0) {
+      changed.push_back(static_cast<uint32_t>(at - 4096));
+    }
+  }
+  return changed;
+}
+
+std::string OldFormatLog(const std::string& primary, const std::string& after) {
+  std::string stamped = after;
+  stamped.replace(0x0c, 8, primary, 0x0c, 8);  // the time stamp ties it to the hive
+  std::string log = LogBase(stamped, Get32(primary, 0x04), 1) + "DIRT";
+  std::string bitmap(Get32(after, 0x28) / 512 / 8, '\0'), pages;
+  for (uint32_t offset : ChangedPages(primary, after, 512)) {
+    bitmap[offset / 512 / 8] =
+        static_cast<char>(bitmap[offset / 512 / 8] | 1 << (offset / 512 % 8));
+    pages += after.substr(4096 + offset, 512);
+  }
+  log += bitmap;
+  log.resize((log.size() + 511) / 512 * 512, '\0');
+  return log + pages;
 }
 
 // An owner or group SID: S-1-5-32-544, the Administrators.
@@ -199,4 +250,59 @@ bool ReadHiveText(const std::string& path, const std::string& key, const std::st
   }
   hivex_close(hive);
   return true;
+}
+
+std::string NewFormatLog(const std::string& base, uint32_t sequence,
+                         const std::vector<HiveLogEntry>& entries) {
+  std::string log = LogBase(base, sequence, 6);
+  for (const HiveLogEntry& e : entries) {
+    std::string entry(40, '\0'), pages;
+    entry.replace(0, 4, "HvLE");
+    Put32(&entry, 12, e.sequence);
+    Put32(&entry, 16, e.bins_size);
+    Put32(&entry, 20, static_cast<uint32_t>(e.pages.size()));
+    for (const auto& [offset, bytes] : e.pages) {
+      std::string reference(8, '\0');
+      Put32(&reference, 0, offset);
+      Put32(&reference, 4, static_cast<uint32_t>(bytes.size()));
+      entry += reference;
+      pages += bytes;
+    }
+    entry += pages;
+    entry.resize((entry.size() + 511) / 512 * 512, '\0');
+    Put32(&entry, 4, static_cast<uint32_t>(entry.size()));
+    Put64(&entry, 24, fileregistry::Marvin32(entry.substr(40), fileregistry::kHiveLogSeed));
+    Put64(&entry, 32, fileregistry::Marvin32(entry.substr(0, 32), fileregistry::kHiveLogSeed));
+    log += entry;
+  }
+  return log;
+}
+
+void WriteDirtyHive(const std::string& path, const std::string& before, const std::string& after,
+                    HiveLogFormat format) {
+  std::string primary = before;
+  Put32(&primary, 0x04, 8);
+  Put32(&primary, 0x08, 7);
+  Put64(&primary, 0x0c, 0x01db4a2f3c5d6e7full);  // a last-written time
+  PutChecksum(&primary);
+  WriteFile(path, primary);
+  if (format == HiveLogFormat::kOld) {
+    WriteFile(path + ".LOG", OldFormatLog(primary, after));
+    return;
+  }
+  std::vector<uint32_t> changed = ChangedPages(before, after, 4096);
+  HiveLogEntry stale{6, Get32(before, 0x28), {}}, first{7, Get32(after, 0x28), {}},
+      second{8, Get32(after, 0x28), {}};
+  for (uint32_t offset = 0; offset < Get32(before, 0x28); offset += 4096) {
+    if (std::find(changed.begin(), changed.end(), offset) == changed.end()) {
+      stale.pages.emplace_back(offset, std::string(4096, '\xaa'));  // breaks it, if replayed
+      break;
+    }
+  }
+  for (size_t i = 0; i < changed.size(); ++i) {
+    (i < changed.size() / 2 ? first : second)
+        .pages.emplace_back(changed[i], after.substr(4096 + changed[i], 4096));
+  }
+  WriteFile(path + ".LOG1", NewFormatLog(before, 6, {stale, first}));
+  WriteFile(path + ".LOG2", NewFormatLog(after, 8, {second}));
 }

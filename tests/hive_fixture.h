@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The 8 KiB of an empty hive: a base block and one bin holding a root key
 // and its security cell. Sequence numbers that differ make a dirty hive.
@@ -37,6 +39,31 @@ class HiveWriter {
 // Makes the hive at `path` dirty, as Windows leaves it with changes in its
 // logs: the secondary sequence number no longer the primary one.
 void MakeHiveDirty(const std::string& path);
+
+// Transaction logs written as Windows writes them, for a hive whose newest
+// state is only in its logs.
+enum class HiveLogFormat { kNew, kOld };
+
+// One entry of a new-format log: its sequence number, the size of the bins
+// it makes, and the pages it writes (offset from the bins' start, bytes).
+struct HiveLogEntry {
+  uint32_t sequence;
+  uint32_t bins_size;
+  std::vector<std::pair<uint32_t, std::string>> pages;
+};
+
+// A new-format log of `entries`, its base block the first 512 bytes of the
+// hive `base` with both sequence numbers `sequence`.
+std::string NewFormatLog(const std::string& base, uint32_t sequence,
+                         const std::vector<HiveLogEntry>& entries);
+
+// Writes at `path` what Windows leaves when it stopped with the hive
+// `after` only partly written: the file holds `before`, with sequence
+// numbers 8 and 7, and the logs beside it make it `after`. New format:
+// PATH.LOG1 holds an entry 6, already applied, whose page is garbage, and
+// entry 7; PATH.LOG2 entry 8. Old format: PATH.LOG and its dirty vector.
+void WriteDirtyHive(const std::string& path, const std::string& before, const std::string& after,
+                    HiveLogFormat format);
 
 // Points the root key's list of subkeys of the hive at `path` past the
 // file's end: hivex opens it, but cannot read the keys below the root.
