@@ -93,8 +93,7 @@ bool ReadEntry(const HiveLog& log, size_t at, LogEntry* entry, std::string* why)
   for (uint64_t i = 0; i < count; ++i) {
     uint32_t offset = U32(whole, kEntryHeader + 8 * i),
              length = U32(whole, kEntryHeader + 8 * i + 4);
-    if (offset % kPage != 0 || length % kPage != 0 || offset > entry->bins_size ||
-        length > entry->bins_size - offset || length > size - data) {
+    if (offset > entry->bins_size || length > entry->bins_size - offset || length > size - data) {
       *why = which + " names a page outside the hive";
       return false;
     }

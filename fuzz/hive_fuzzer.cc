@@ -1,12 +1,14 @@
 // Hives damaged at random, behind the Reg* functions: whatever hivex makes of
 // them, nothing crashes, a hive that is refused or found damaged is never
-// written, and one that is written reads back whole.
+// written, and one that is written reads back whole. Half the inputs damage
+// instead a log beside a dirty hive, which is never written either.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
@@ -38,21 +40,51 @@ const std::string& SeedHive() {
   return *hive;
 }
 
+// A dirty hive whose logs make it the seed hive with one more value, made
+// once: the file, its .LOG1 and its .LOG2.
+const std::vector<std::string>& DirtySeed() {
+  static const std::vector<std::string>* files = [] {
+    std::string path = "/tmp/kovalset-hive-fuzz-dirty-" + std::to_string(getpid());
+    {
+      HiveWriter writer(path);
+      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Supported protocols",
+                     "SPX,TCPIP");
+      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Debug messages", "On");
+      writer.Commit();
+    }
+    WriteDirtyHive(path, SeedHive(), ReadFile(path), HiveLogFormat::kNew);
+    auto* read = new std::vector<std::string>;
+    for (const char* suffix : {"", ".LOG1", ".LOG2"}) {
+      read->push_back(ReadFile(path + suffix));
+      unlink((path + suffix).c_str());
+    }
+    return read;
+  }();
+  return *files;
+}
+
+const char* const kLogSuffixes[] = {"", ".LOG1", ".LOG2"};
+
 }  // namespace
 
 // The input, two bytes of offset and one to XOR at a time, damages the seed
 // hive past its first four bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static int runs = 0;
-  std::string hive = SeedHive();
-  for (size_t i = 0; i + 2 < size; i += 3) {
-    size_t at = 4 + (static_cast<size_t>(data[i]) << 8 | data[i + 1]) % (hive.size() - 4);
-    hive[at] = static_cast<char>(hive[at] ^ data[i + 2]);
+  // Its first byte says which file: the clean seed hive, or a log of the
+  // dirty one.
+  size_t which = size > 0 ? data[0] % 3 : 0;
+  std::vector<std::string> files = which == 0 ? std::vector<std::string>{SeedHive()} : DirtySeed();
+  std::string& damaged = files[which];
+  for (size_t i = 1; i + 2 < size; i += 3) {
+    size_t at = 4 + (static_cast<size_t>(data[i]) << 8 | data[i + 1]) % (damaged.size() - 4);
+    damaged[at] = static_cast<char>(damaged[at] ^ data[i + 2]);
   }
+  const std::string& hive = files[0];
   // A new name each run, so that no file looks like the one before.
   std::string path =
       "/tmp/kovalset-hive-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
-  WriteFile(path, hive);
+  for (size_t i = 0; i < files.size(); ++i) WriteFile(path + kLogSuffixes[i], files[i]);
   setenv("KOVALSET_REGISTRY", path.c_str(), 1);
 
   HKEY key = nullptr;
@@ -70,7 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(unchanged, "a refused or damaged hive was written");
   }
   Check(unchanged || HiveReadsWhole(path), "a written hive does not read back whole");
-  unlink(path.c_str());
+  for (size_t i = 1; i < files.size(); ++i) {
+    Check(ReadFile(path + kLogSuffixes[i]) == files[i], "a log was changed");
+  }
+  for (const char* suffix : kLogSuffixes) unlink((path + suffix).c_str());
   unlink((path + ".lock").c_str());
   return 0;
 }
