@@ -151,7 +151,8 @@ bool ReplayNewFormat(const std::vector<HiveLog>& logs, std::string* hive, std::s
   std::vector<LogEntry> entries = ReadEntries(logs, &notes);
   std::string recovered = *hive;
   if (BaseBlockChecksum(recovered) != U32(recovered, kChecksum)) {
-    // A torn base block: the one of the log with the latest entries.
+    // A torn base block: the one of the log with the latest entries (one
+    // of them is a log of this format, or this is not called).
     const HiveLog* latest = nullptr;
     for (const HiveLog& log : logs) {
       if (IsLogBase(log.bytes, kNewFormatLog) &&
@@ -159,10 +160,6 @@ bool ReplayNewFormat(const std::vector<HiveLog>& logs, std::string* hive, std::s
            U32(log.bytes, kSecondarySequence) > U32(latest->bytes, kSecondarySequence))) {
         latest = &log;
       }
-    }
-    if (latest == nullptr) {
-      *why = "its base block is torn, and no log has one";
-      return false;
     }
     recovered.replace(0, kSector, latest->bytes, 0, kSector);
   }

@@ -56,6 +56,17 @@ uint32_t Word(const std::string& bytes, size_t at) {
 
 void FlipByte(std::string* bytes, size_t at) { (*bytes)[at] = static_cast<char>((*bytes)[at] ^ 1); }
 
+// Sets byte `at` of the log entry at `entry` to `byte`, and its hashes to
+// match.
+void Rehashed(std::string* log, size_t entry, size_t at, char byte) {
+  (*log)[entry + at] = byte;
+  std::string whole = log->substr(entry, Word(*log, entry + 4));
+  uint64_t hash1 = Marvin32(whole.substr(40), kHiveLogSeed);
+  for (int i = 0; i < 8; ++i) (*log)[entry + 24 + i] = static_cast<char>(hash1 >> (8 * i));
+  uint64_t hash2 = Marvin32(log->substr(entry, 32), kHiveLogSeed);
+  for (int i = 0; i < 8; ++i) (*log)[entry + 32 + i] = static_cast<char>(hash2 >> (8 * i));
+}
+
 // Where the `n`th entry of a new-format log begins.
 size_t EntryAt(const std::string& log, int n) {
   size_t at = 512;
@@ -75,16 +86,19 @@ const ReplayCase kReplays[] = {
        FlipByte(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1) + 100);
      },
      "no log holds entry 7; entry 7 of hklm.LOG1 fails its hash"},
+    {"EntryOfBadSize", HiveLogFormat::kNew, 0,
+     [](std::string*, std::vector<HiveLog>* logs) {
+       (*logs)[0].bytes[EntryAt((*logs)[0].bytes, 1) + 4] = 1;
+     },
+     "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size"},
+    {"BinsOfBadSize", HiveLogFormat::kNew, 0,
+     [](std::string*, std::vector<HiveLog>* logs) {
+       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 16, '\x01');
+     },
+     "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size of bins or of its page list"},
     {"PageOutsideTheBins", HiveLogFormat::kNew, 20000,
      [](std::string*, std::vector<HiveLog>* logs) {
-       std::string& log = (*logs)[0].bytes;
-       size_t entry = EntryAt(log, 1);
-       log[entry + 42] = '\x7f';  // the first page's offset, far out
-       std::string whole = log.substr(entry, Word(log, entry + 4));
-       uint64_t hash1 = Marvin32(whole.substr(40), kHiveLogSeed);
-       for (int i = 0; i < 8; ++i) log[entry + 24 + i] = static_cast<char>(hash1 >> (8 * i));
-       uint64_t hash2 = Marvin32(log.substr(entry, 32), kHiveLogSeed);
-       for (int i = 0; i < 8; ++i) log[entry + 32 + i] = static_cast<char>(hash2 >> (8 * i));
+       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 42, '\x7f');
      },
      "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
     {"NotANewFormatLog", HiveLogFormat::kNew, 0,
@@ -101,6 +115,12 @@ const ReplayCase kReplays[] = {
        for (int i = 0; i < 4; ++i) (*primary)[0x1FC + i] = static_cast<char>(sum >> (8 * i));
      },
      "hklm.LOG was written at another time than the hive"},
+    {"OldLogCutShort", HiveLogFormat::kOld, 20000,
+     [](std::string*, std::vector<HiveLog>* logs) { (*logs)[0].bytes.resize(2048); },
+     "hklm.LOG is cut short"},
+    {"OldLogWithoutItsVector", HiveLogFormat::kOld, 0,
+     [](std::string*, std::vector<HiveLog>* logs) { (*logs)[0].bytes[515] = 'X'; },
+     "hklm.LOG has no dirty vector"},
     {"OldLogMakesABadBin", HiveLogFormat::kOld, 20000,
      [](std::string*, std::vector<HiveLog>* logs) {
        std::string& log = (*logs)[0].bytes;

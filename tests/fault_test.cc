@@ -965,6 +965,14 @@ const OddStore kOddStores[] = {
      true,
      ": hivex failed on it: Aborted (rc 1009)\n",
      {"tcpip"}},
+    {"DirtyHiveBesideAnotherUsersLink",
+     [](const std::string& s) {
+       HiveWithLogs(s);
+       (void)!symlink("/etc/passwd", (s + ".LOG").c_str());
+       (void)!lchown((s + ".LOG").c_str(), 65534, 65534);
+     },
+     "Current Supported Protocols : TCPIP\n", 0, true,
+     ": not replayed: hklm.reg.LOG is a symlink of another user\n"},
     {"DirtyHiveGrows", [](const std::string& s) { HiveWithLogs(s, 100000); },
      "Current Supported Protocols : TCPIP\n", 0, true},
     {"SameKeyTwice",
