@@ -86,12 +86,13 @@ long KeepAttribute(const std::string& path, int from, int to, const char* name) 
 // Gives the file at `to` the extended attributes of the store open as
 // `from`: POSIX ACLs and security labels among them, then the NTFS
 // metadata that ntfs-3g and the kernel's ntfs3 show as attributes no list
-// names: the security descriptor, which the mode just set has rewritten,
-// and the file attributes (hidden, system, archive ...). Returns 0, or the
-// status of the first that could not be kept.
+// names: the file attributes (hidden, system, archive ...), and last the
+// security descriptor, which the mode just set has rewritten and which may
+// give the file to another owner. Returns 0, or the status of the first
+// that could not be kept.
 long CopyExtendedAttributes(const std::string& path, int from, int to) {
-  static const char* const kUnlisted[] = {"system.ntfs_acl", "system.ntfs_security",
-                                          "system.ntfs_attrib"};
+  static const char* const kUnlisted[] = {"system.ntfs_attrib", "system.ntfs_acl",
+                                          "system.ntfs_security"};
   ssize_t size = flistxattr(from, nullptr, 0);
   std::string names(size > 0 ? static_cast<size_t>(size) : 0, '\0');
   if (size > 0) size = flistxattr(from, &names[0], names.size());

@@ -281,6 +281,7 @@ long Damaged(const Store& store) {
 }
 
 long StoreTransaction::Begin(bool make_folders) {
+  again_ = false;
   std::string path;
   if (long status = StorePath(&path)) return status;
   if (long status = Locate(path, make_folders, &at_)) return status;
@@ -290,7 +291,6 @@ long StoreTransaction::Begin(bool make_folders) {
     return RefuseErrno(at_.through_link ? path : at_.path,
                        ENOENT);  // no write through a dangling link
   }
-  again_ = false;
   file_ = Fd();
   version_ = FileIdentity();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
