@@ -24,8 +24,8 @@ namespace {
 
 // The name of a file beside store `name`: `name` and `suffix`, the name cut
 // and marked with a hash of the whole where that would be too long.
-// The hash is FNV-1a, the same in every build, so that every writer finds
-// the same lock.
+// The hash is FNV-1a, the same in every build, so that every writer knows
+// the others' files.
 std::string SideName(const std::string& name, const std::string& suffix) {
   if (name.size() + suffix.size() <= NAME_MAX) return name + suffix;
   uint64_t fnv = 14695981039346656037ull;
@@ -41,60 +41,68 @@ std::string TempPrefix(const std::string& name) {
   return whole.substr(0, whole.size() - 6);
 }
 
-// Opens the lock file `name`, made readable by everyone if it is new.
-Fd OpenLockFile(const StoreLocation& at, const std::string& name) {
-  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  Fd fd(openat(at.folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644));
-  if (fd.valid()) {
-    fchmod(fd.get(), 0644);
-  } else if (errno == EEXIST) {
-    fd = Fd(openat(at.folder.get(), name.c_str(), flags));
-  }
-  return fd;
-}
-
-// Whether a lock file that `st` describes may be trusted: in a sticky folder,
-// only one of the caller's, root's or the folder owner's, since its owner
-// could put another in its place while the lock is held, and let a second
-// writer in. Elsewhere, whoever may replace the lock may replace the store.
-bool MayTrustLock(const StoreLocation& at, const struct stat& st) {
-  struct stat folder;
-  return fstat(at.folder.get(), &folder) == 0 &&
-         (!(folder.st_mode & S_ISVTX) || st.st_uid == geteuid() || st.st_uid == 0 ||
-          st.st_uid == folder.st_uid);
-}
-
-// Whether the lock file `fd` still stands under `name`: one that was
-// replaced meanwhile locks out no one.
-bool StillTheLock(const StoreLocation& at, const std::string& name, int fd) {
+// Whether `name` in the store's folder still names the file open as `fd`.
+bool StillNamed(const StoreLocation& at, const std::string& name, int fd) {
   struct stat held, named;
   return fstat(fd, &held) == 0 &&
          fstatat(at.folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-// Gives the file at `to` the extended attributes of the store open as
-// `from`: POSIX ACLs and security labels among them. Returns 0, or the
-// status of the first that could not be kept.
-long CopyExtendedAttributes(const std::string& path, int from, int to) {
-  ssize_t size = flistxattr(from, nullptr, 0);
-  if (size < 0) return errno == ENOTSUP ? ERROR_SUCCESS : RefuseErrno(path, errno);
-  std::string names(static_cast<size_t>(size), '\0');
-  size = flistxattr(from, &names[0], names.size());
-  if (size < 0) return RefuseErrno(path, errno);
-  names.resize(static_cast<size_t>(size));
-  for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
-    const char* name = names.c_str() + at;
-    ssize_t length = fgetxattr(from, name, nullptr, 0);
-    std::string value(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length < 0 || fgetxattr(from, name, &value[0], value.size()) != length ||
-        fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
-      int error = errno;
-      return Refuse(path,
-                    std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
-                        " (rc " + std::to_string(StatusFromErrno(error)) + ")",
-                    StatusFromErrno(error));
+long CannotKeep(const std::string& path, const char* name, int error) {
+  return Refuse(path,
+                std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
+                    " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+                StatusFromErrno(error));
+}
+
+// Gives the file `to` the extended attribute `name` of the file `from`,
+// unless it holds that value already. One that `from` turns out not to
+// have, or that its file system does not know, is nothing to keep.
+long KeepAttribute(const std::string& path, int from, int to, const char* name) {
+  std::string value;
+  ssize_t length = -1;
+  for (int attempt = 0; attempt < 3 && length < 0; ++attempt) {
+    length = fgetxattr(from, name, nullptr, 0);
+    if (length >= 0) {
+      value.assign(static_cast<size_t>(length), '\0');
+      length = fgetxattr(from, name, &value[0], value.size());
     }
+    if (length < 0 && (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP)) {
+      return ERROR_SUCCESS;
+    }
+    if (length < 0 && errno != ERANGE) return CannotKeep(path, name, errno);
+  }
+  if (length < 0) return CannotKeep(path, name, errno);  // it kept growing
+  value.resize(static_cast<size_t>(length));
+  std::string now(value.size(), '\0');
+  if (fgetxattr(to, name, &now[0], now.size()) == length && now == value) return ERROR_SUCCESS;
+  if (fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
+    return CannotKeep(path, name, errno);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Gives the file at `to` the extended attributes of the store open as
+// `from`: POSIX ACLs and security labels among them, then the NTFS
+// metadata that ntfs-3g and the kernel's ntfs3 show as attributes no list
+// names: the file attributes (hidden, system, archive ...), and last the
+// security descriptor, which the mode just set has rewritten and which may
+// give the file to another owner. Returns 0, or the status of the first
+// that could not be kept.
+long CopyExtendedAttributes(const std::string& path, int from, int to) {
+  static const char* const kUnlisted[] = {"system.ntfs_attrib", "system.ntfs_acl",
+                                          "system.ntfs_security"};
+  ssize_t size = flistxattr(from, nullptr, 0);
+  std::string names(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) size = flistxattr(from, &names[0], names.size());
+  if (size < 0 && errno != ENOTSUP) return RefuseErrno(path, errno);
+  names.resize(size > 0 ? static_cast<size_t>(size) : 0);
+  for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
+    if (long status = KeepAttribute(path, from, to, names.c_str() + at)) return status;
+  }
+  for (const char* name : kUnlisted) {
+    if (long status = KeepAttribute(path, from, to, name)) return status;
   }
   return ERROR_SUCCESS;
 }
@@ -125,7 +133,18 @@ long KeepOwnership(const std::string& path, int from, int to) {
   return CopyExtendedAttributes(path, from, to);
 }
 
-// A new file beside the store, made by this process and by no one else.
+// Takes the exclusive flock of `fd`, waiting for it where `wait`. Returns
+// 0 or an errno value.
+int Flock(int fd, bool wait) {
+  while (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// A new file beside the store, made by this process and by no one else,
+// and locked while it is written, so that no other writer takes it for one
+// a killed writer left.
 long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
   std::string prefix = TempPrefix(at.name);
   const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -137,10 +156,41 @@ long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
     for (int i = 0; i < 6; ++i, seed /= 62) *name += kLetters[seed % 62];
     *fd = Fd(openat(at.folder.get(), name->c_str(),
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd->valid() || errno != EEXIST) break;
+    if (!fd->valid() && errno == EEXIST) continue;
+    if (!fd->valid()) return RefuseErrno(at.path, errno);
+    if (int error = Flock(fd->get(), true)) {
+      unlinkat(at.folder.get(), name->c_str(), 0);
+      return RefuseErrno(at.path, error);
+    }
+    // Another writer may have removed it before it was locked: one more.
+    if (StillNamed(at, *name, fd->get())) return ERROR_SUCCESS;
+    *fd = Fd();
   }
-  if (!fd->valid()) return RefuseErrno(at.path, errno);
-  return ERROR_SUCCESS;
+  return RefuseErrno(at.path, EEXIST);
+}
+
+// Puts the complete new file `temp` in place of the store, which did not
+// exist, only where no file has come under its name meanwhile. Returns 0,
+// 183 (unsaid) when one has, or a status, said.
+long PlaceNewStore(const StoreLocation& at, const std::string& temp) {
+  const int folder = at.folder.get();
+  const char *from = temp.c_str(), *to = at.name.c_str();
+  if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return ERROR_SUCCESS;
+  // A file system that cannot refuse in a rename (FUSE ones such as
+  // ntfs-3g) can in a link; one that has no links either (exFAT through
+  // FUSE) is given a plain rename.
+  if (errno == EINVAL || errno == ENOSYS) {
+    if (linkat(folder, from, folder, to, 0) == 0) {
+      unlinkat(folder, from, 0);
+      return ERROR_SUCCESS;
+    }
+    if ((errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) &&
+        renameat(folder, from, folder, to) == 0) {
+      return ERROR_SUCCESS;
+    }
+  }
+  if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
+  return RefuseErrno(at.path, errno);
 }
 
 }  // namespace
@@ -158,35 +208,16 @@ bool FileIdentity::operator==(const FileIdentity& o) const {
          changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
 }
 
-long StoreLock::Take(const StoreLocation& at) {
-  const int kWaitMilliseconds = 10000;
-  std::string name = SideName(at.name, ".lock"), its_lock = "its lock " + name;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMilliseconds);
+long LockStoreFile(const StoreLocation& at, int fd,
+                   std::chrono::steady_clock::time_point deadline) {
   for (int pause = 1;; pause = std::min(pause * 2, 50)) {
-    Fd fd = OpenLockFile(at, name);
-    if (!fd.valid() && errno == ELOOP) {
-      return Refuse(at.path, its_lock + " is a symlink (rc 5)", ERROR_ACCESS_DENIED);
-    }
-    struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-      return RefuseErrno(at.path + ": " + its_lock, errno);
-    }
-    if (!S_ISREG(st.st_mode)) {
-      return Refuse(at.path, its_lock + " is not a regular file (rc 5)", ERROR_ACCESS_DENIED);
-    }
-    if (!MayTrustLock(at, st)) {
-      return Refuse(at.path, its_lock + " belongs to another user (rc 5)", ERROR_ACCESS_DENIED);
-    }
-    int locked;
-    while ((locked = flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
-    if (locked != 0 && errno != EWOULDBLOCK) return RefuseErrno(at.path + ": " + its_lock, errno);
-    if (locked == 0 && StillTheLock(at, name, fd.get())) {
-      fd_ = std::move(fd);
-      return ERROR_SUCCESS;
-    }
+    int error = Flock(fd, false);
+    if (error != 0 && error != EWOULDBLOCK) return RefuseErrno(at.path, error);
+    // One replaced meanwhile, held or not, locks out no one.
+    if (!StillNamed(at, at.name, fd)) return ERROR_FILE_NOT_FOUND;
+    if (error == 0) return ERROR_SUCCESS;
     if (std::chrono::steady_clock::now() >= deadline) {
-      return Refuse(at.path, its_lock + " is held by another process for 10 s; gave up (rc 1460)",
+      return Refuse(at.path, "its lock is held by another process for 10 s; gave up (rc 1460)",
                     ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);
@@ -206,8 +237,13 @@ void RemoveStaleTempFiles(const StoreLocation& at) {
     struct stat st;
     if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
         fstatat(at.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_uid == geteuid()) {
-      unlinkat(at.folder.get(), name.c_str(), 0);
+        st.st_uid == geteuid() && S_ISREG(st.st_mode)) {
+      // One that a running writer holds is its new file.
+      Fd left(
+          openat(at.folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (left.valid() && Flock(left.get(), false) == 0 && StillNamed(at, name, left.get())) {
+        unlinkat(at.folder.get(), name.c_str(), 0);
+      }
     }
   }
   closedir(dir);
@@ -250,9 +286,11 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
   if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
     status = RefuseErrno(at.path, errno);
   }
-  if (status == ERROR_SUCCESS && close(fd.Release()) != 0) status = RefuseErrno(at.path, errno);
-  if (status == ERROR_SUCCESS &&
-      renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
+  // The new file stays open, and locked, until it is in place.
+  if (status == ERROR_SUCCESS && !old.valid()) {
+    status = PlaceNewStore(at, temp);
+  } else if (status == ERROR_SUCCESS &&
+             renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
     status = RefuseErrno(at.path, errno);
   }
   // Once it is the store's owner's, that user could have put another file

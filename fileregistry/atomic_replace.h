@@ -1,11 +1,13 @@
 // Replacing a store's file so that no update is lost and no reader ever
-// sees a torn file: an exclusive lock beside it, and a new file written,
-// flushed and renamed over it, all relative to the folder's descriptor.
+// sees a torn file: an exclusive lock on the file itself, and a new file
+// written, flushed and renamed over it, all relative to the folder's
+// descriptor. Nothing is left beside the store once a write ends.
 #ifndef FILEREGISTRY_ATOMIC_REPLACE_H_
 #define FILEREGISTRY_ATOMIC_REPLACE_H_
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <initializer_list>
 #include <string_view>
 
@@ -28,30 +30,26 @@ struct FileIdentity {
   bool operator==(const FileIdentity& other) const;
 };
 
-// The exclusive lock beside a store (NAME.lock), held while this lives. The
-// lock file is opened for reading only (flock needs no more), never through
-// a symlink; a new one is readable by everyone whatever the umask, so that
-// it keeps out no user who may write the store. One that another process
-// replaced meanwhile is taken again. Anyone who can read it can hold it, so
-// it is waited for 10 s at most.
-class StoreLock {
- public:
-  // Returns 0, or a status said on standard error (5, 1460 ...).
-  long Take(const StoreLocation& at);
-
- private:
-  Fd fd_;
-};
+// Takes the exclusive lock of the store's file open as `fd`: a flock on the
+// file itself, held while that descriptor stays open. Anyone who can read
+// the file can hold it, so another process is waited for until `deadline`
+// (10 s from the first try). Returns 0; 2, unsaid, when `fd` no longer
+// stands under the store's name (a writer replaced it: open the new one);
+// or a status, said (1460 past the deadline).
+long LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::time_point deadline);
 
 // Removes what this user's writers, killed before their rename, left beside
-// the store. For a holder of the lock.
+// the store: new files that no running writer holds.
 void RemoveStaleTempFiles(const StoreLocation& at);
 
 // Writes `file` as the new version of the store at `at`, beside it; gives it
 // the owner, mode and extended attributes of the old file `old` (not valid
-// when there is none) once it is complete; makes sure `old` is still
-// `version`; flushes it, renames it over the store and flushes the folder.
-// Returns 0, or a status said on standard error. For a holder of the lock.
+// when there is none), NTFS attributes and security descriptor included,
+// once it is complete; makes sure `old` is still `version`; flushes it,
+// renames it over the store and flushes the folder. A new store is put in
+// place only where no file has come under its name meanwhile. Returns 0;
+// 183, unsaid, when one has (the change is to be made again, on that file);
+// or a status said on standard error. For a holder of `old`'s lock.
 long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& version,
                  const Replacement& file);
 

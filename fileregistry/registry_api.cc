@@ -87,14 +87,18 @@ long FindKeyInView(const Store& store, const std::string& path, REGSAM access,
 // `*disposition`. Returns 0 or a status.
 long MakeKey(const std::string& path, REGSAM access, std::string* stored_path, DWORD* disposition) {
   StoreTransaction tx;
-  if (long status = tx.Begin(true)) return status;
-  std::string view_path;
-  long found = FindKeyInView(tx.store(), path, access, &view_path, stored_path);
-  if (found != ERROR_FILE_NOT_FOUND) return found;
-  *stored_path = view_path;
-  *disposition = REG_CREATED_NEW_KEY;
-  Replacement file;
-  return tx.Commit(tx.store().AddKey(view_path, &file), file);
+  long status;
+  do {
+    if ((status = tx.Begin(true))) return status;
+    std::string view_path;
+    long found = FindKeyInView(tx.store(), path, access, &view_path, stored_path);
+    if (found != ERROR_FILE_NOT_FOUND) return found;
+    *stored_path = view_path;
+    Replacement file;
+    status = tx.Commit(tx.store().AddKey(view_path, &file), file);
+  } while (tx.again());
+  if (status == ERROR_SUCCESS) *disposition = REG_CREATED_NEW_KEY;
+  return status;
 }
 
 // Sets value `name` of key `path` to `value`, under the store's lock.

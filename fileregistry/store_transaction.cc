@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -179,19 +180,11 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
   return status;
 }
 
-// Reads the store at `at` and gives its open file to `*file` (not valid when
-// there is none) and what that version of it was to `*version`. Through the
+// Reads the store at `at`, open as `fd`, which `st` describes, and gives
+// `fd` to `*file` and what that version of it was to `*version`. Through the
 // cache: a version read before is not read again.
-long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
-            FileIdentity* version) {
-  Fd fd;
-  struct stat st;
-  long opened = OpenStoreFile(at, &fd, &st);
-  if (opened == ERROR_FILE_NOT_FOUND) {
-    *store = std::make_shared<RegText>();
-    return ERROR_SUCCESS;
-  }
-  if (opened != ERROR_SUCCESS) return opened;
+long LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
+                std::shared_ptr<const Store>* store, Fd* file, FileIdentity* version) {
   std::lock_guard<std::mutex> lock(cache_mutex);
   Cache& cache = TheCache();
   *version = FileIdentity(st);
@@ -208,6 +201,31 @@ long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* fi
   *store = cache.store;
   *file = std::move(fd);
   return ERROR_SUCCESS;
+}
+
+// Reads the store at `at` as LoadOpened does; a missing file is an empty
+// store, and leaves `*file` not valid. With `lock`, the file is read under
+// its exclusive lock, taken before `deadline`; one that a writer replaced
+// meanwhile is opened again.
+long LoadAt(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
+            FileIdentity* version, bool lock = false,
+            std::chrono::steady_clock::time_point deadline = {}) {
+  for (;;) {
+    Fd fd;
+    struct stat st;
+    long opened = OpenStoreFile(at, &fd, &st);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+      *store = std::make_shared<RegText>();
+      return ERROR_SUCCESS;
+    }
+    if (opened != ERROR_SUCCESS) return opened;
+    long locked = lock ? LockStoreFile(at, fd.get(), deadline) : ERROR_SUCCESS;
+    if (locked == ERROR_FILE_NOT_FOUND) continue;
+    if (locked != ERROR_SUCCESS) return locked;
+    // What it is now that no writer can replace it.
+    if (lock && fstat(fd.get(), &st) != 0) return RefuseErrno(at.path, errno);
+    return LoadOpened(at, std::move(fd), st, store, file, version);
+  }
 }
 
 // Sets `*at` to where the store named `path` lives. The path is walked once
@@ -264,6 +282,7 @@ long Damaged(const Store& store) {
 }
 
 long StoreTransaction::Begin(bool make_folders) {
+  again_ = false;
   std::string path;
   if (long status = StorePath(&path)) return status;
   if (long status = Locate(path, make_folders, &at_)) return status;
@@ -273,8 +292,10 @@ long StoreTransaction::Begin(bool make_folders) {
     return RefuseErrno(at_.through_link ? path : at_.path,
                        ENOENT);  // no write through a dangling link
   }
-  if (long status = lock_.Take(at_)) return status;
-  if (long status = LoadAt(at_, &store_, &file_, &version_)) return status;
+  file_ = Fd();
+  version_ = FileIdentity();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  if (long status = LoadAt(at_, &store_, &file_, &version_, true, deadline)) return status;
   RemoveStaleTempFiles(at_);
   return ERROR_SUCCESS;
 }
@@ -285,7 +306,18 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
     return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
   }
   if (edited != ERROR_SUCCESS || !file.write) return edited;
-  if (long status = ReplaceFile(at_, file_, version_, file)) return status;
+  long status = ReplaceFile(at_, file_, version_, file);
+  if (status == ERROR_ALREADY_EXISTS) {
+    // Another writer made the store meanwhile. Over and over, only another
+    // program that removes it each time could do that.
+    if (++rounds_ < 100) {
+      again_ = true;
+      return status;
+    }
+    return Refuse(at_.path, "changed by another program while being written (rc 1016)",
+                  ERROR_REGISTRY_IO_FAILED);
+  }
+  if (status != ERROR_SUCCESS) return status;
   std::lock_guard<std::mutex> guard(cache_mutex);
   TheCache() = Cache();  // the next call maps the new file
   return ERROR_SUCCESS;

@@ -27,30 +27,41 @@ long ReadStore(std::shared_ptr<const Store>* store);
 // from reading or writing that version of the file again, and returns 1016.
 long Damaged(const Store& store);
 
-// A change of the store, under its exclusive lock:
+// A change of the store, under its exclusive lock (the store's file
+// itself; a store that does not exist yet is made only where no other
+// writer made it meanwhile, else the change is made again on that one):
 //
 //   StoreTransaction tx;
-//   if (long s = tx.Begin(make_folders)) return s;
-//   Replacement file;
-//   return tx.Commit(tx.store().SetValue(..., &file), file);
+//   long s;
+//   do {
+//     if ((s = tx.Begin(make_folders))) return s;
+//     Replacement file;
+//     s = tx.Commit(tx.store().SetValue(..., &file), file);
+//   } while (tx.again());
+//   return s;
 class StoreTransaction {
  public:
-  // Walks the path (making missing folders with `make_folders`), takes the
-  // lock and reads the store afresh. Returns 0 or a status, said.
+  // Walks the path (making missing folders with `make_folders`), opens the
+  // store's file, takes its lock and reads it afresh. Returns 0 or a
+  // status, said.
   long Begin(bool make_folders);
   const Store& store() const { return *store_; }
   // Ends the edit that returned `edited` with `file`: replaces the store's
   // file when `edited` is 0 and `file` has something to write, the store
   // met no damage and its file is still the version read. Returns 0,
-  // `edited`, or a status, said.
+  // `edited`, or a status, said; or 183, unsaid, with again().
   long Commit(long edited, const Replacement& file);
+  // Whether Commit found the store, missing when begun, made by another
+  // writer: nothing was written, and the change is to be begun again.
+  bool again() const { return again_; }
 
  private:
   StoreLocation at_;
-  StoreLock lock_;
   std::shared_ptr<const Store> store_;
-  Fd file_;
+  Fd file_;  // the store's file, locked; not valid where there was none
   FileIdentity version_;
+  bool again_ = false;
+  int rounds_ = 0;
 };
 
 }  // namespace fileregistry

@@ -106,6 +106,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(ReadFile(path + kLogSuffixes[i]) == files[i], "a log was changed");
   }
   for (const char* suffix : kLogSuffixes) unlink((path + suffix).c_str());
-  unlink((path + ".lock").c_str());
   return 0;
 }

@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
 ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang file \
-  libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex
+  libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex \
+  ntfs-3g attr
 # For the Windows builds (64-bit and 32-bit) and their tests under Wine, the
 # 32-bit one with Wine's i386 packages; without them those tests are skipped.
 ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wixl msitools ||
