@@ -1,5 +1,7 @@
 #include "fileregistry/hive_access.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -7,6 +9,41 @@
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
+namespace {
+
+// hivex's handles are file offsets; offsets within the hive count from its
+// first bin, behind the base block.
+const uint64_t kFirstBin = 4096;
+const uint32_t kNoCell = 0xffffffff;
+
+uint32_t Little(std::string_view bytes, size_t at, int size) {
+  uint32_t number = 0;
+  for (int i = size - 1; i >= 0; --i) number = number << 8 | static_cast<uint8_t>(bytes[at + i]);
+  return number;
+}
+
+// The `size` bytes at `at` of the hive file open as `fd`; false where the
+// file ends before them or cannot be read.
+bool ReadAt(int fd, uint64_t at, size_t size, std::string* bytes) {
+  bytes->resize(size);
+  return pread(fd, bytes->data(), size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+}
+
+// Whether key `node` counts no subkeys while its list of subkeys holds some.
+// hivex leaves an empty list behind when it deletes the last subkey.
+bool HidesSubkeys(int fd, hive_node_h node) {
+  std::string nk, list;
+  if (!ReadAt(fd, node, 4 + 32, &nk)) return true;
+  uint32_t list_offset = Little(nk, 4 + 28, 4);
+  if (Little(nk, 4 + 20, 4) != 0 || list_offset == kNoCell) return false;
+  if (!ReadAt(fd, kFirstBin + list_offset, 8, &list)) return true;
+  // lf, lh, li and ri lists all count their entries behind the signature.
+  std::string_view kind = std::string_view(list).substr(4, 2);
+  bool is_list = kind == "lf" || kind == "lh" || kind == "li" || kind == "ri";
+  return !is_list || Little(list, 6, 2) != 0;
+}
+
+}  // namespace
 
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
@@ -42,14 +79,19 @@ std::vector<std::string> Parts(std::string_view path) {
   return parts;
 }
 
-long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path) {
+long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
+              std::string* stored_path) {
   if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
   *stored_path = std::string(kSoftware);
   *node = Hivex().root(hive);
   for (const std::string& part : Parts(path)) {
     errno = 0;
-    *node = Hivex().node_get_child(hive, *node, part.c_str());
-    if (*node == 0) return errno != 0 ? ERROR_REGISTRY_IO_FAILED : ERROR_FILE_NOT_FOUND;
+    hive_node_h child = Hivex().node_get_child(hive, *node, part.c_str());
+    if (child == 0) {
+      return errno != 0 || HidesSubkeys(fd, *node) ? ERROR_REGISTRY_IO_FAILED
+                                                   : ERROR_FILE_NOT_FOUND;
+    }
+    *node = child;
     HivexText name(Hivex().node_name(hive, *node));
     *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
   }
@@ -63,11 +105,12 @@ long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h
   return ERROR_SUCCESS;
 }
 
-long StoredValue(hive_h* hive, std::string_view path, std::string_view name, RegValue* value) {
+long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                 RegValue* value) {
   hive_node_h node;
   hive_value_h found;
   std::string stored_path;
-  if (long status = FindNode(hive, path, &node, &stored_path)) return status;
+  if (long status = FindNode(hive, fd, path, &node, &stored_path)) return status;
   if (long status = ValueOf(hive, node, name, &found)) return status;
   uint32_t type = 0;  // hivex may store any number there, not only a hive_type
   size_t size = 0;

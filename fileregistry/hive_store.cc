@@ -74,11 +74,13 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     }
     hive_node_h node;
-    return Looked(FindNode(hive_.get(), path, &node, stored_path));
+    return Looked(FindNode(hive_.get(), copy_.get(), path, &node, stored_path));
   }
 
   long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (long status = Looked(StoredValue(hive_.get(), path, name, value))) return status;
+    if (long status = Looked(StoredValue(hive_.get(), copy_.get(), path, name, value))) {
+      return status;
+    }
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
@@ -92,7 +94,7 @@ class HiveStore : public Store {
     if (long status = Writable()) return status;
     std::string key(path);
     *file = Editing(
-        [key](hive_h* hive, std::string* why) -> long {
+        [key](hive_h* hive, int, std::string* why) -> long {
           hive_node_h node = Hivex().root(hive);
           for (const std::string& part : Parts(key)) {
             errno = 0;
@@ -105,10 +107,10 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key](hive_h* hive) {
+        [key](hive_h* hive, int fd) {
           hive_node_h node;
           std::string stored;
-          return FindNode(hive, key, &node, &stored);
+          return FindNode(hive, fd, key, &node, &stored);
         });
     return ERROR_SUCCESS;
   }
@@ -123,15 +125,15 @@ class HiveStore : public Store {
       stored.data = std::move(utf16);
     }
     RegValue old;
-    long found = Looked(StoredValue(hive_.get(), path, name, &old));
+    long found = Looked(StoredValue(hive_.get(), copy_.get(), path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
     std::string key(path), value_name(name);
     *file = Editing(
-        [key, value_name, stored](hive_h* hive, std::string* why) -> long {
+        [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
           hive_node_h node;
           std::string stored_path;
-          if (long status = FindNode(hive, key, &node, &stored_path)) {
+          if (long status = FindNode(hive, fd, key, &node, &stored_path)) {
             return status == ERROR_FILE_NOT_FOUND
                        ? ERROR_KEY_DELETED
                        : HivexFailed("cannot read the key " + key, errno, why);
@@ -151,9 +153,9 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key, value_name, stored](hive_h* hive) -> long {
+        [key, value_name, stored](hive_h* hive, int fd) -> long {
           RegValue back;
-          long status = StoredValue(hive, key, value_name, &back);
+          long status = StoredValue(hive, fd, key, value_name, &back);
           return status != ERROR_SUCCESS ? status : back == stored ? 0 : ERROR_REGISTRY_IO_FAILED;
         });
     return ERROR_SUCCESS;

@@ -909,6 +909,25 @@ const OddStore kOddStores[] = {
      },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
      ": hivex could not read it (rc 1016)\n"},
+    // A key that counts no subkeys yet lists some: hivex sees none below it.
+    {"KeyCountsNoKeysButListsSome",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         h->replace(CellAt(*h, "nk", "Calderan Software") + 20, 4, 4, '\0');
+       });
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
+     ": hivex could not read it (rc 1016)\n"},
+    // As hivex leaves a key whose last subkey it deleted: no damage.
+    {"KeyListLeftEmpty",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         size_t key = CellAt(*h, "nk", "Calderan Software");
+         h->replace(key + 20, 4, 4, '\0');
+         h->replace(4096 + Field(*h, key + 28) + 6, 2, 2, '\0');
+       });
+     },
+     std::string(kCreating) + kDefaultCreated, 0, false},
     // hivex asserts when it frees data that is the value's own cell.
     {"ValueDataIsItsOwnCell",
      [](const std::string& s) {
