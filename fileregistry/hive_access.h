@@ -51,12 +51,32 @@ std::vector<std::string> Parts(std::string_view path);
 // hivex finds nothing below it, and a key added there would hide the others.
 long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
               std::string* stored_path);
-// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode.
-long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value);
+// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode. A name
+// with a zero character in it is never `name`, whatever comes before it.
+long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);
 // Value `name` of key `path` as the hive holds it, texts in UTF-16LE: 0, 2,
 // or 1016 as FindNode.
 long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
                  RegValue* value);
+// A value as Windows reads it: its name in UTF-16LE, zero characters and
+// all, its type and its data.
+struct NamedValue {
+  std::string name;
+  RegValue value;
+
+  bool operator==(const NamedValue& other) const {
+    return name == other.name && value == other.value;
+  }
+};
+
+// Every value of key `path` but `name`, in the order stored: 0 with
+// `*values`, 2 when the key is missing, or 1016 as FindNode.
+long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                 std::vector<NamedValue>* values);
+// Whether `name`, in UTF-16LE, has a zero character in it. Windows allows
+// one; hivex cuts such a name short when it rewrites the key's values.
+bool HasZero(std::string_view name);
+
 // Whether every key and value of `hive` reads back.
 bool ReadsWhole(hive_h* hive);
 

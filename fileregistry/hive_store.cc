@@ -128,6 +128,8 @@ class HiveStore : public Store {
     long found = Looked(StoredValue(hive_.get(), copy_.get(), path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
+    std::vector<NamedValue> others;
+    if (long status = OthersToKeep(path, name, &others)) return status;
     std::string key(path), value_name(name);
     *file = Editing(
         [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
@@ -141,7 +143,7 @@ class HiveStore : public Store {
           // A value keeps the case of the name it was created with.
           std::string name = value_name;
           hive_value_h old_value;
-          if (ValueOf(hive, node, name, &old_value) == ERROR_SUCCESS) {
+          if (ValueOf(hive, fd, node, name, &old_value) == ERROR_SUCCESS) {
             HivexText old_name(Hivex().value_key(hive, old_value));
             if (old_name) name = old_name.get();
           }
@@ -153,10 +155,14 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key, value_name, stored](hive_h* hive, int fd) -> long {
+        [key, value_name, stored, others](hive_h* hive, int fd) -> long {
           RegValue back;
+          std::vector<NamedValue> kept;
           long status = StoredValue(hive, fd, key, value_name, &back);
-          return status != ERROR_SUCCESS ? status : back == stored ? 0 : ERROR_REGISTRY_IO_FAILED;
+          if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
+          if (status != ERROR_SUCCESS) return status;
+          // hivex rewrote every value of the key: the others must be as they were.
+          return back == stored && kept == others ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
         });
     return ERROR_SUCCESS;
   }
@@ -166,6 +172,25 @@ class HiveStore : public Store {
   long Looked(long status) const {
     if (status == ERROR_REGISTRY_IO_FAILED) failed_ = true;
     return status;
+  }
+
+  // Sets `*others` to the values of key `path` but `name`, which a change
+  // of `name` must keep as they are; refuses (50) when hivex could not.
+  long OthersToKeep(std::string_view path, std::string_view name,
+                    std::vector<NamedValue>* others) const {
+    if (long status = Looked(OtherValues(hive_.get(), copy_.get(), path, name, others))) {
+      return status;
+    }
+    for (const NamedValue& other : *others) {
+      if (HasZero(other.name)) {
+        return Refuse(path_,
+                      "the key " + std::string(path) +
+                          " holds a value whose name has a zero character in it, which hivex "
+                          "would cut short (rc 50)",
+                      ERROR_NOT_SUPPORTED);
+      }
+    }
+    return ERROR_SUCCESS;
   }
 
   // Never a dirty hive, nor one hivex could not read.

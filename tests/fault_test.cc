@@ -832,6 +832,20 @@ void DamagedSettingsHive(const std::string& path, void (*damage)(std::string* hi
   WriteFile(path, hive);
 }
 
+// A hive holding the list SPX and a value `name`, its character `at` then
+// made a zero, as Windows allows and hivex cannot write.
+void ZeroInAValueName(const std::string& path, const std::string& name, size_t at) {
+  {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.SetValue(std::string(kPrimaryKeyPath).substr(9), name, 4, std::string("*\0\0\0", 4));
+    hive.Commit();
+  }
+  std::string hive = ReadFile(path);
+  hive[CellAt(hive, "vk", name) + 20 + at] = '\0';
+  WriteFile(path, hive);
+}
+
 const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
 const std::string kDefaultCreated =
     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n";
@@ -942,6 +956,23 @@ const OddStore kOddStores[] = {
      true,
      ": hivex failed on it: Aborted (rc 1009)\n",
      {"tcpip"}},
+    // hivex rewrites every value of a key when it sets one.
+    {"ZeroInAnotherValuesName",
+     [](const std::string& s) { ZeroInAValueName(s, "Other_value", 5); },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 50.\n",
+     1,
+     true,
+     std::string(": the key ") + kPrimaryKeyPath +
+         " holds a value whose name has a zero character in it, which hivex would cut short "
+         "(rc 50)\n",
+     {"tcpip"}},
+    {"ZeroBehindASettingsName",
+     [](const std::string& s) { ZeroInAValueName(s, "Debug messages_old", 14); },
+     "Current Supported Protocols : SPX\nDebug Messages entry does not exist.\n",
+     0,
+     true,
+     "",
+     {"debugmsg"}},
     {"DirtyHiveIsRead", [](const std::string& s) { DamagedHive(s, MakeHiveDirty); },
      "Current Supported Protocols : SPX\n", 0, true},
     {"SameKeyTwice",
