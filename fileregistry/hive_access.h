@@ -44,15 +44,39 @@ long HivexFailed(const std::string& what, int error, std::string* why);
 // The parts of key `path` below Software.
 std::vector<std::string> Parts(std::string_view path);
 
-// Finds key `path` in `hive`: 0 with `*node` and `*stored_path` (the path in
-// the case it was stored), 2 when it is missing, 1016 when hivex could not
-// read a key on the way, which is no missing key.
-long FindNode(hive_h* hive, std::string_view path, hive_node_h* node, std::string* stored_path);
-// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode.
-long ValueOf(hive_h* hive, hive_node_h node, std::string_view name, hive_value_h* value);
+// Finds key `path` in `hive`, read from the file open as `fd`: 0 with
+// `*node` and `*stored_path` (the path in the case it was stored), 2 when it
+// is missing, 1016 when a key on the way could not be read, which is no
+// missing key. A key that counts no subkeys but lists some is such a key:
+// hivex finds nothing below it, and a key added there would hide the others.
+long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
+              std::string* stored_path);
+// Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode. A name
+// with a zero character in it is never `name`, whatever comes before it.
+long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);
 // Value `name` of key `path` as the hive holds it, texts in UTF-16LE: 0, 2,
 // or 1016 as FindNode.
-long StoredValue(hive_h* hive, std::string_view path, std::string_view name, RegValue* value);
+long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                 RegValue* value);
+// A value as Windows reads it: its name in UTF-16LE, zero characters and
+// all, its type and its data.
+struct NamedValue {
+  std::string name;
+  RegValue value;
+
+  bool operator==(const NamedValue& other) const {
+    return name == other.name && value == other.value;
+  }
+};
+
+// Every value of key `path` but `name`, in the order stored: 0 with
+// `*values`, 2 when the key is missing, or 1016 as FindNode.
+long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                 std::vector<NamedValue>* values);
+// Whether `name`, in UTF-16LE, has a zero character in it. Windows allows
+// one; hivex cuts such a name short when it rewrites the key's values.
+bool HasZero(std::string_view name);
+
 // Whether every key and value of `hive` reads back.
 bool ReadsWhole(hive_h* hive);
 

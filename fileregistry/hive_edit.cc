@@ -24,13 +24,13 @@ long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& ch
                      std::string* why) {
   HiveHandle hive = OpenHandle(copy, HIVEX_OPEN_WRITE);
   if (!hive) return HivexFailed("hivex cannot open it to write", errno, why);
-  if (long status = edit(hive.get(), why)) return status;
+  if (long status = edit(hive.get(), copy, why)) return status;
   if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
     return HivexFailed("hivex cannot write it", errno, why);
   }
   HiveHandle back = OpenHandle(fd, 0);
   if (!back) return HivexFailed("hivex cannot open the hive it wrote", errno, why);
-  if (!ReadsWhole(back.get()) || check(back.get()) != ERROR_SUCCESS) {
+  if (!ReadsWhole(back.get()) || check(back.get(), fd) != ERROR_SUCCESS) {
     *why = "the hive hivex wrote does not read back (rc 1016)";
     return ERROR_REGISTRY_IO_FAILED;
   }

@@ -10,10 +10,11 @@
 
 namespace fileregistry {
 
-// A change made to a writable handle: 0, or a status with `*why` set.
-using HiveEdit = std::function<long(hive_h*, std::string* why)>;
-// What a new hive must hold: 0, or a status.
-using HiveCheck = std::function<long(hive_h*)>;
+// A change made to a writable handle of the hive file open as `fd`, which
+// holds the hive as it was before: 0, or a status with `*why` set.
+using HiveEdit = std::function<long(hive_h*, int fd, std::string* why)>;
+// What a new hive, read from the file open as `fd`, must hold: 0, or a status.
+using HiveCheck = std::function<long(hive_h*, int fd)>;
 
 // Makes `edit` on a writable handle of the hive open as `copy` in a child
 // process, commits the result to the new file open as `fd`, and reads that

@@ -86,11 +86,13 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     }
     hive_node_h node;
-    return Looked(FindNode(hive_.get(), path, &node, stored_path));
+    return Looked(FindNode(hive_.get(), copy_.get(), path, &node, stored_path));
   }
 
   long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (long status = Looked(StoredValue(hive_.get(), path, name, value))) return status;
+    if (long status = Looked(StoredValue(hive_.get(), copy_.get(), path, name, value))) {
+      return status;
+    }
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
@@ -104,7 +106,7 @@ class HiveStore : public Store {
     if (long status = Writable()) return status;
     std::string key(path);
     *file = Editing(
-        [key](hive_h* hive, std::string* why) -> long {
+        [key](hive_h* hive, int, std::string* why) -> long {
           hive_node_h node = Hivex().root(hive);
           for (const std::string& part : Parts(key)) {
             errno = 0;
@@ -117,10 +119,10 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key](hive_h* hive) {
+        [key](hive_h* hive, int fd) {
           hive_node_h node;
           std::string stored;
-          return FindNode(hive, key, &node, &stored);
+          return FindNode(hive, fd, key, &node, &stored);
         });
     return ERROR_SUCCESS;
   }
@@ -135,15 +137,17 @@ class HiveStore : public Store {
       stored.data = std::move(utf16);
     }
     RegValue old;
-    long found = Looked(StoredValue(hive_.get(), path, name, &old));
+    long found = Looked(StoredValue(hive_.get(), copy_.get(), path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
+    std::vector<NamedValue> others;
+    if (long status = OthersToKeep(path, name, &others)) return status;
     std::string key(path), value_name(name);
     *file = Editing(
-        [key, value_name, stored](hive_h* hive, std::string* why) -> long {
+        [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
           hive_node_h node;
           std::string stored_path;
-          if (long status = FindNode(hive, key, &node, &stored_path)) {
+          if (long status = FindNode(hive, fd, key, &node, &stored_path)) {
             return status == ERROR_FILE_NOT_FOUND
                        ? ERROR_KEY_DELETED
                        : HivexFailed("cannot read the key " + key, errno, why);
@@ -151,7 +155,7 @@ class HiveStore : public Store {
           // A value keeps the case of the name it was created with.
           std::string name = value_name;
           hive_value_h old_value;
-          if (ValueOf(hive, node, name, &old_value) == ERROR_SUCCESS) {
+          if (ValueOf(hive, fd, node, name, &old_value) == ERROR_SUCCESS) {
             HivexText old_name(Hivex().value_key(hive, old_value));
             if (old_name) name = old_name.get();
           }
@@ -163,10 +167,14 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key, value_name, stored](hive_h* hive) -> long {
+        [key, value_name, stored, others](hive_h* hive, int fd) -> long {
           RegValue back;
-          long status = StoredValue(hive, key, value_name, &back);
-          return status != ERROR_SUCCESS ? status : back == stored ? 0 : ERROR_REGISTRY_IO_FAILED;
+          std::vector<NamedValue> kept;
+          long status = StoredValue(hive, fd, key, value_name, &back);
+          if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
+          if (status != ERROR_SUCCESS) return status;
+          // hivex rewrote every value of the key: the others must be as they were.
+          return back == stored && kept == others ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
         });
     return ERROR_SUCCESS;
   }
@@ -176,6 +184,25 @@ class HiveStore : public Store {
   long Looked(long status) const {
     if (status == ERROR_REGISTRY_IO_FAILED) failed_ = true;
     return status;
+  }
+
+  // Sets `*others` to the values of key `path` but `name`, which a change
+  // of `name` must keep as they are; refuses (50) when hivex could not.
+  long OthersToKeep(std::string_view path, std::string_view name,
+                    std::vector<NamedValue>* others) const {
+    if (long status = Looked(OtherValues(hive_.get(), copy_.get(), path, name, others))) {
+      return status;
+    }
+    for (const NamedValue& other : *others) {
+      if (HasZero(other.name)) {
+        return Refuse(path_,
+                      "the key " + std::string(path) +
+                          " holds a value whose name has a zero character in it, which hivex "
+                          "would cut short (rc 50)",
+                      ERROR_NOT_SUPPORTED);
+      }
+    }
+    return ERROR_SUCCESS;
   }
 
   // Never a dirty hive whose logs did not replay, nor one hivex could not

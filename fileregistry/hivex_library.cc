@@ -22,7 +22,7 @@ bool Resolve(void* handle) {
          find(&library.root, "hivex_root") && find(&library.node_name, "hivex_node_name") &&
          find(&library.node_get_child, "hivex_node_get_child") &&
          find(&library.node_add_child, "hivex_node_add_child") &&
-         find(&library.node_get_value, "hivex_node_get_value") &&
+         find(&library.node_values, "hivex_node_values") &&
          find(&library.node_set_value, "hivex_node_set_value") &&
          find(&library.value_key, "hivex_value_key") &&
          find(&library.value_value, "hivex_value_value") && find(&library.visit, "hivex_visit") &&

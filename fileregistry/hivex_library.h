@@ -16,7 +16,7 @@ struct HivexLibrary {
   decltype(&::hivex_node_name) node_name;
   decltype(&::hivex_node_get_child) node_get_child;
   decltype(&::hivex_node_add_child) node_add_child;
-  decltype(&::hivex_node_get_value) node_get_value;
+  decltype(&::hivex_node_values) node_values;
   decltype(&::hivex_node_set_value) node_set_value;
   decltype(&::hivex_value_key) value_key;
   decltype(&::hivex_value_value) value_value;

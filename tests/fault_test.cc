@@ -906,6 +906,20 @@ const std::string kUnreplayed =
     ": the values shown are the file's, not what Windows will see: it holds changes that its "
     "logs cannot replay";
 
+// A hive holding the list SPX and a value `name`, its character `at` then
+// made a zero, as Windows allows and hivex cannot write.
+void ZeroInAValueName(const std::string& path, const std::string& name, size_t at) {
+  {
+    HiveWriter hive(path);
+    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.SetValue(std::string(kPrimaryKeyPath).substr(9), name, 4, std::string("*\0\0\0", 4));
+    hive.Commit();
+  }
+  std::string hive = ReadFile(path);
+  hive[CellAt(hive, "vk", name) + 20 + at] = '\0';
+  WriteFile(path, hive);
+}
+
 const std::string kRefused = std::string(kCreating) + "Error: Unable to create key: rc 1009.\n";
 const std::string kDefaultCreated =
     "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n";
@@ -1006,6 +1020,25 @@ const OddStore kOddStores[] = {
      },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
      ": hivex could not read it (rc 1016)\n"},
+    // A key that counts no subkeys yet lists some: hivex sees none below it.
+    {"KeyCountsNoKeysButListsSome",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         h->replace(CellAt(*h, "nk", "Calderan Software") + 20, 4, 4, '\0');
+       });
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
+     ": hivex could not read it (rc 1016)\n"},
+    // As hivex leaves a key whose last subkey it deleted: no damage.
+    {"KeyListLeftEmpty",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         size_t key = CellAt(*h, "nk", "Calderan Software");
+         h->replace(key + 20, 4, 4, '\0');
+         h->replace(4096 + Field(*h, key + 28) + 6, 2, 2, '\0');
+       });
+     },
+     std::string(kCreating) + kDefaultCreated, 0, false},
     // hivex asserts when it frees data that is the value's own cell.
     {"ValueDataIsItsOwnCell",
      [](const std::string& s) {
@@ -1030,6 +1063,23 @@ const OddStore kOddStores[] = {
      ": not replayed: hklm.reg.LOG is a symlink of another user\n"},
     {"DirtyHiveGrows", [](const std::string& s) { HiveWithLogs(s, 100000); },
      "Current Supported Protocols : TCPIP\n", 0, true},
+    // hivex rewrites every value of a key when it sets one.
+    {"ZeroInAnotherValuesName",
+     [](const std::string& s) { ZeroInAValueName(s, "Other_value", 5); },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 50.\n",
+     1,
+     true,
+     std::string(": the key ") + kPrimaryKeyPath +
+         " holds a value whose name has a zero character in it, which hivex would cut short "
+         "(rc 50)\n",
+     {"tcpip"}},
+    {"ZeroBehindASettingsName",
+     [](const std::string& s) { ZeroInAValueName(s, "Debug messages_old", 14); },
+     "Current Supported Protocols : SPX\nDebug Messages entry does not exist.\n",
+     0,
+     true,
+     "",
+     {"debugmsg"}},
     {"SameKeyTwice",
      [](const std::string& s) {
        WriteFile(s, Text("\"Supported protocols\"=\"TCPIP\"\n\n") + kSection +
