@@ -158,5 +158,5 @@ for windows in "$@"; do
     echo "$resources" | grep -qF "$want" || fail "kovalset.exe lacks $want"
   done
   echo "$resources" | grep -q 'VALUE "FileDescription", "[^"]' || fail "no FileDescription"
-  echo "ok: kovalset.exe has its manifest and version $version"
+  echo "ok: $(basename "$windows")/kovalset.exe has its manifest and version $version"
 done
