@@ -1,7 +1,13 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Checks the manual and the packages, and what Windows shows of the .exe:
 #   package_test.sh BUILD_DIR VERSION NOTICE STATIC_BUILD_DIR|"" [WINDOWS_BUILD_DIR...]
-set -eu
+# The 32-bit .msi is run under Wine only where tests/win32_probe.sh finds
+# that 32-bit programs can run; its tables and .exe are checked everywhere.
+set -eEu
+# Any command that fails says so, not only those checked with `fail`.
+trap 'status=$?; [ "$BASHPID" != $$ ] ||
+  echo "package test: line $LINENO: \"$BASH_COMMAND\" failed with status $status"' ERR
+probe=$(dirname "$0")/win32_probe.sh
 build=$1
 version=$2
 notice=$3
@@ -51,9 +57,9 @@ check_msi() {
   msi=$1 windows_build=$2
   wine=/usr/lib/wine/wine64
   [ -x "$wine" ] || { echo "skipped: no Wine to install $(basename "$msi")"; return; }
-  case $msi in
-    *win32*) [ -x "$(dirname "$wine")/wine" ] || {
-      echo "skipped: 32-bit Windows programs cannot run here (no wine32:i386) for $(basename "$msi")"
+  case $(basename "$msi") in
+    *win32*) why=$(bash "$probe") || {
+      echo "skipped: $(basename "$msi") under Wine: $why"
       return
     } ;;
   esac
@@ -75,7 +81,8 @@ check_msi() {
     *) folder="$WINEPREFIX/drive_c/Program Files/kovalset" ;;
   esac
   [ -f "$folder/kovalset.exe" ] || fail "no kovalset.exe in $folder"
-  (cd "$work" && "$wine" cmd /c kovalset.exe tcpip) >"$work/wine-out" 2>&1 </dev/null
+  (cd "$work" && "$wine" cmd /c kovalset.exe tcpip) >"$work/wine-out" 2>&1 </dev/null ||
+    fail "kovalset.exe by PATH exited with $?: $(cat "$work/wine-out")"
   grep -q "Creating new entry : TCPIP." "$work/wine-out" ||
     fail "kovalset.exe did not run by PATH: $(cat "$work/wine-out")"
   # A later version upgrades it in place.
@@ -96,6 +103,27 @@ check_msi() {
   echo "ok: $(basename "$msi") installs, runs by PATH, upgrades and removes itself under Wine"
 }
 
+# The .msi's tables, read without Wine: the packaged kovalset.exe (its size
+# given) in its folder under the Program Files of its kind, which goes on the
+# system PATH; a 64-bit component only in the win64 package.
+check_msi_tables() {
+  local msi=$1 size=$2 t=$'\t' root=ProgramFilesFolder bits=0 template=Intel
+  case $(basename "$msi") in *win64*) root=ProgramFiles64Folder bits=256 template=x64 ;; esac
+  local component={E37CE99E-C538-4D78-B1AE-78F4D15A3D89}  # as in app/kovalset.wxs.in
+  msiinfo suminfo "$msi" | tr -d '\r' | grep -qx "Template: $template;1033" ||
+    fail "$(basename "$msi") is not for $template: $(msiinfo suminfo "$msi")"
+  for want in "Directory:INSTALLDIR$t$root${t}kovalset" \
+    "File:kovalset.exe${t}Program${t}kovalset.exe$t$size$t$t${t}512${t}1" \
+    "Component:Program$t$component${t}INSTALLDIR$t$bits$t${t}kovalset.exe" \
+    "Environment:PathEntry$t=-*PATH$t[~];[INSTALLDIR]${t}Program" \
+    "InstallExecuteSequence:WriteEnvironmentStrings$t${t}5200" \
+    "InstallExecuteSequence:RemoveEnvironmentStrings$t${t}3300"; do
+    msiinfo export "$msi" "${want%%:*}" | tr -d '\r' | grep -qxF "${want#*:}" ||
+      fail "the ${want%%:*} table of $(basename "$msi") lacks the row ${want#*:}"
+  done
+  echo "ok: $(basename "$msi") puts kovalset.exe in $root\\kovalset, on the PATH"
+}
+
 for windows in "$@"; do
   packages=$work/win-$(basename "$windows")
   (cd "$windows" && cpack -B "$packages" >/dev/null) || fail "cpack failed"
@@ -104,8 +132,18 @@ for windows in "$@"; do
   for file in kovalset.exe README.md LICENSE; do
     echo "$listing" | grep -qx "$file" || fail "no $file at the top of $zip"
   done
-  echo "ok: $(basename "$zip")"
+  # Its .exe: PE32 (Intel 80386) in win32, PE32+ (x86-64) in win64.
+  mkdir "$packages/zip"
+  (cd "$packages/zip" && cmake -E tar xf "$zip")
+  case $(basename "$zip") in
+    *win32*) header="PE32 executable (console) Intel 80386" ;;
+    *) header="PE32+ executable (console) x86-64" ;;
+  esac
+  kind=$(file -b "$packages/zip/kovalset.exe")
+  [[ $kind == "$header"* ]] || fail "kovalset.exe in $(basename "$zip") is $kind, not $header"
+  echo "ok: $(basename "$zip"), its kovalset.exe $header"
   msi=$(ls "$packages"/kovalset-*.msi) || fail "no .msi"
+  check_msi_tables "$msi" "$(stat -c %s "$packages/zip/kovalset.exe")"
   check_msi "$msi" "$windows"
 
   # The manifest and the version resource, read back from the .exe itself.
@@ -120,5 +158,5 @@ for windows in "$@"; do
     echo "$resources" | grep -qF "$want" || fail "kovalset.exe lacks $want"
   done
   echo "$resources" | grep -q 'VALUE "FileDescription", "[^"]' || fail "no FileDescription"
-  echo "ok: kovalset.exe has its manifest and version $version"
+  echo "ok: $(basename "$windows")/kovalset.exe has its manifest and version $version"
 done

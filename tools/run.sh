@@ -5,6 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
 ensure_packages g++ cmake ninja-build pkg-config libhivex-dev
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF >/dev/null
-cmake --build build/release --target kovalset >/dev/null
+# The build says nothing, unless it fails: then all it said, on stderr.
+log=$(mktemp)
+if ! { cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF &&
+  cmake --build build/release --target kovalset; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  exit 1
+fi
+rm -f "$log"
 exec build/release/kovalset "$@"

@@ -3,7 +3,8 @@
 # Windows build under Wine; a sanitized build (AddressSanitizer and UBSan)
 # of the program and all tests; the threaded test under ThreadSanitizer; and
 # each fuzzer (store, run, hive) for a short while (KOVALSET_FUZZ_SECONDS, 30
-# by default).
+# by default). A failing test step does not stop the rest: each failure is
+# shown as it happens, named again at the end, and the exit status is 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/packages.sh
@@ -52,8 +53,10 @@ cmake --build build/asan -j "$jobs"
 CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVALSET_SANITIZE_THREADS=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target fileregistry_tests
+failures=()
 echo "ThreadSanitizer:"
-build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1
+build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1 ||
+  failures+=("ThreadSanitizer")
 
 for fuzzer in store run hive; do
   corpus=$(mktemp -d)
@@ -63,17 +66,28 @@ for fuzzer in store run hive; do
       -artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/$fuzzer" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzzer $fuzzer failed; the input is in $corpus"
-    exit 1
+    failures+=("fuzzer $fuzzer")
+    continue
   fi
   grep -E '^Done [0-9]+ runs' "$log" || true
   rm -rf "$corpus" "$log"
 done
 
+# ctest's line for each test as it ends, and the output of those that fail.
 echo "Sanitized build:"
-if ! ctest --test-dir build/asan -j "$jobs" --output-on-failure >build/asan/ctest.log 2>&1; then
-  cat build/asan/ctest.log
+ctest --test-dir build/asan -j "$jobs" --output-on-failure || failures+=("the sanitized tests")
+echo "Build:"
+ctest --test-dir build/test -j "$jobs" --output-on-failure || failures+=("the tests")
+
+# What ctest shows only of a failure: the lines where the tests say what they
+# skipped and why, and which packages they checked.
+echo "Skipped, and the packages checked:"
+for dir in build/asan build/test; do
+  awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 }
+    /^(ok|skipped|Skipped): / { print "  " name ": " $0 }' "$dir/Testing/Temporary/LastTest.log" ||
+    true
+done
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}"
   exit 1
 fi
-tail -n 3 build/asan/ctest.log
-echo "Build:"
-ctest --test-dir build/test -j "$jobs" --output-on-failure
