@@ -26,6 +26,10 @@ uint32_t BaseBlockChecksum(std::string_view base);
 // numbers that differ, or a base block whose checksum is wrong.
 bool IsDirtyHive(std::string_view head);
 
+// Whether `first_sector`, the first 512 bytes of a file, is the base block
+// of a log of either format: only then is the rest of it worth reading.
+bool IsHiveLogBase(std::string_view first_sector);
+
 // A log file beside the hive, by name for messages.
 struct HiveLog {
   std::string name;

@@ -45,7 +45,8 @@ struct ReplayCase {
   HiveLogFormat format;
   size_t filler;  // makes `after` grow by that
   std::function<void(std::string* primary, std::vector<HiveLog>* logs)> damage;
-  std::string why;  // empty: the hive becomes `after`
+  std::string why;            // empty: the hive becomes `after`
+  bool applied_entry = true;  // .LOG1 begins with an entry already applied
 };
 
 uint32_t Word(const std::string& bytes, size_t at) {
@@ -56,15 +57,11 @@ uint32_t Word(const std::string& bytes, size_t at) {
 
 void FlipByte(std::string* bytes, size_t at) { (*bytes)[at] = static_cast<char>((*bytes)[at] ^ 1); }
 
-// Sets byte `at` of the log entry at `entry` to `byte`, and its hashes to
+// Sets byte `at` of the log entry at `entry` to `byte`, and the hashes to
 // match.
 void Rehashed(std::string* log, size_t entry, size_t at, char byte) {
   (*log)[entry + at] = byte;
-  std::string whole = log->substr(entry, Word(*log, entry + 4));
-  uint64_t hash1 = Marvin32(whole.substr(40), kHiveLogSeed);
-  for (int i = 0; i < 8; ++i) (*log)[entry + 24 + i] = static_cast<char>(hash1 >> (8 * i));
-  uint64_t hash2 = Marvin32(log->substr(entry, 32), kHiveLogSeed);
-  for (int i = 0; i < 8; ++i) (*log)[entry + 32 + i] = static_cast<char>(hash2 >> (8 * i));
+  RehashLog(log);
 }
 
 // Where the `n`th entry of a new-format log begins.
@@ -106,8 +103,19 @@ const ReplayCase kReplays[] = {
        for (HiveLog& log : *logs) FlipByte(&log.bytes, 0x1C);  // file type 7
      },
      "hklm.LOG1 is no log that applies; hklm.LOG2 is no log that applies"},
-    {"TornBaseBlock", HiveLogFormat::kNew, 0,
-     [](std::string* primary, std::vector<HiveLog>*) { FlipByte(primary, 0x30); }, ""},
+    // From the earliest log's base block: entries 7 and 8, not 8 alone.
+    {"TornBaseBlock", HiveLogFormat::kNew, 20000,
+     [](std::string* primary, std::vector<HiveLog>*) { FlipByte(primary, 0x30); }, "", false},
+    {"PageOfNoBytes", HiveLogFormat::kNew, 20000,
+     [](std::string*, std::vector<HiveLog>* logs) {
+       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 45, '\0');
+     },
+     "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
+    {"GrowsByMoreThanItWrites", HiveLogFormat::kNew, 0,
+     [](std::string*, std::vector<HiveLog>* logs) {
+       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 18, '\x10');
+     },
+     "entry 7 of hklm.LOG1 grows the hive by more than its logs write"},
     {"OldLogOfAnotherTime", HiveLogFormat::kOld, 0,
      [](std::string* primary, std::vector<HiveLog>*) {
        FlipByte(primary, 0x0C);
@@ -139,7 +147,7 @@ TEST_P(Replays, MakeTheNewerHiveOrNothing) {
   const ReplayCase& c = GetParam();
   TempDir dir;
   std::string before = HiveWith(dir, "SPX"), after = HiveWith(dir, "TCPIP", c.filler);
-  WriteDirtyHive(dir.File("hklm"), before, after, c.format);
+  WriteDirtyHive(dir.File("hklm"), before, after, c.format, c.applied_entry);
   std::string primary = ReadFile(dir.File("hklm"));
   std::vector<HiveLog> logs;
   for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {

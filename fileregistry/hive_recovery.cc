@@ -1,8 +1,10 @@
 #include "fileregistry/hive_recovery.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -15,16 +17,30 @@ namespace {
 
 const off_t kLargestLog = off_t{1} << 30;  // as for any store
 
-// Why the log `name` that `log` describes may not be trusted beside the
-// hive that `hive` describes; empty when it may.
-std::string Distrust(const std::string& name, const struct stat& log, const struct stat& hive) {
+// The POSIX access list of the file open as `fd`; empty when it has none.
+std::string AccessList(int fd) {
+  char list[4096];
+  ssize_t size = fgetxattr(fd, "system.posix_acl_access", list, sizeof(list));
+  return size > 0 ? std::string(list, static_cast<size_t>(size)) : std::string(size < 0 ? "" : "?");
+}
+
+// Why the log `name`, open as `fd`, may not be trusted beside the hive open
+// as `hive_fd`, which `hive` describes; empty when it may.
+std::string Distrust(const std::string& name, int fd, int hive_fd, const struct stat& hive) {
+  struct stat log;
+  if (fstat(fd, &log) != 0) return name + " cannot be read: " + strerror(errno);
   if (!S_ISREG(log.st_mode)) return name + " is not a regular file";
   if (log.st_uid != hive.st_uid && log.st_uid != 0) return name + " belongs to another user";
+  if (log.st_nlink != 1) return name + " has other names, hard links";
   bool group_may =
       (hive.st_mode & S_IWOTH) || ((hive.st_mode & S_IWGRP) && log.st_gid == hive.st_gid);
   if (((log.st_mode & S_IWGRP) && !group_may) ||
       ((log.st_mode & S_IWOTH) && !(hive.st_mode & S_IWOTH))) {
     return name + " may be written by users who cannot write the hive";
+  }
+  std::string list = AccessList(fd);
+  if (!list.empty() && list != AccessList(hive_fd)) {
+    return name + " has an access list that the hive does not have";
   }
   if (log.st_size > kLargestLog) return name + " is larger than 1 GiB";
   return "";
@@ -76,7 +92,25 @@ bool ReadBytes(int fd, off_t size, std::string* bytes) {
   return true;
 }
 
-Recovery RecoverHive(const StoreLocation& at, const struct stat& st, std::string* hive) {
+namespace {
+
+// Reads the log `name`, open as `fd`: its first sector, and the rest only
+// where that is a log's. Returns false with `*note` set when it cannot.
+bool ReadLog(const std::string& name, int fd, HiveLog* log, std::string* note) {
+  struct stat st;
+  log->name = name;
+  if (fstat(fd, &st) != 0 || !ReadBytes(fd, std::min<off_t>(st.st_size, 512), &log->bytes) ||
+      (IsHiveLogBase(log->bytes) && !ReadBytes(fd, st.st_size, &log->bytes))) {
+    *note = name + " cannot be read: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Recovery RecoverHive(const StoreLocation& at, int hive_fd, const struct stat& st,
+                     std::string* hive) {
   Recovery recovery;
   std::vector<HiveLog> logs;
   for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {
@@ -87,21 +121,12 @@ Recovery RecoverHive(const StoreLocation& at, const struct stat& st, std::string
       fd = OpenLog(at, lower, &note);
       if (fd.valid() || !note.empty()) name = lower;
     }
-    struct stat log;
-    if (fd.valid() && fstat(fd.get(), &log) != 0)
-      note = name + " cannot be read: " + strerror(errno);
-    if (fd.valid() && note.empty()) note = Distrust(name, log, st);
-    if (!note.empty()) {
-      AddNote(&recovery.ignored, note);
-      continue;
+    if (fd.valid()) note = Distrust(name, fd.get(), hive_fd, st);
+    HiveLog log;
+    if (fd.valid() && note.empty() && ReadLog(name, fd.get(), &log, &note)) {
+      logs.push_back(std::move(log));
     }
-    if (!fd.valid()) continue;
-    HiveLog read{name, ""};
-    if (!ReadBytes(fd.get(), log.st_size, &read.bytes)) {
-      AddNote(&recovery.ignored, name + " cannot be read: " + strerror(errno));
-      continue;
-    }
-    logs.push_back(std::move(read));
+    AddNote(&recovery.ignored, note);
   }
   if (logs.empty()) {
     recovery.why = recovery.ignored.empty() ? "no log beside it" : recovery.ignored;

@@ -22,9 +22,12 @@ struct Recovery {
 // `*bytes`. False, with errno set, when a read fails.
 bool ReadBytes(int fd, off_t size, std::string* bytes);
 
-// Replays into `*hive`, the bytes of the hive at `at` that `st` describes,
-// the logs beside it (NAME.LOG1, NAME.LOG2, NAME.LOG) that may be trusted.
-Recovery RecoverHive(const StoreLocation& at, const struct stat& st, std::string* hive);
+// Replays into `*hive`, the bytes of the hive at `at`, open as `fd`, that
+// `st` describes, the logs beside it (NAME.LOG1, NAME.LOG2, NAME.LOG) that
+// may be trusted. A log left out for whom it belongs to, or that cannot be
+// read, is named in `ignored`: what the others make of the hive may not be
+// what Windows will see.
+Recovery RecoverHive(const StoreLocation& at, int fd, const struct stat& st, std::string* hive);
 
 }  // namespace fileregistry
 

@@ -287,7 +287,7 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
   Recovery recovery;
   if (IsDirtyHive(head)) {
     if (!ReadBytes(fd, st.st_size, &recovered)) return RefuseErrno(path, errno);
-    recovery = RecoverHive(at, st, &recovered);
+    recovery = RecoverHive(at, fd, st, &recovered);
     if (!recovery.replayed) recovered.clear();
   }
   if (!recovered.empty()) head = recovered;
@@ -309,10 +309,13 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
                recovery.why + ")",
            ERROR_SUCCESS);
   } else if (!recovery.ignored.empty()) {
-    Refuse(path, "not replayed: " + recovery.ignored, ERROR_SUCCESS);
+    Refuse(path,
+           "the values shown may not be what Windows will see: not replayed: " + recovery.ignored,
+           ERROR_SUCCESS);
   }
+  // A log left out may hold changes a write would lose for good.
   *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive),
-                                       recovery.replayed ? "" : recovery.why);
+                                       recovery.replayed ? recovery.ignored : recovery.why);
   return ERROR_SUCCESS;
 }
 

@@ -80,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t at = 4 + (static_cast<size_t>(data[i]) << 8 | data[i + 1]) % (damaged.size() - 4);
     damaged[at] = static_cast<char>(damaged[at] ^ data[i + 2]);
   }
+  // Half the damaged logs get hashes that match, so that the damage is
+  // read past the hash check.
+  if (which > 0 && size > 0 && data[0] & 0x80) RehashLog(&damaged);
   const std::string& hive = files[0];
   // A new name each run, so that no file looks like the one before.
   std::string path =

@@ -1053,14 +1053,33 @@ const OddStore kOddStores[] = {
      true,
      ": hivex failed on it: Aborted (rc 1009)\n",
      {"tcpip"}},
+    // The others replay, but what it held may be lost by a write.
     {"DirtyHiveBesideAnotherUsersLink",
      [](const std::string& s) {
        HiveWithLogs(s);
        (void)!symlink("/etc/passwd", (s + ".LOG").c_str());
        (void)!lchown((s + ".LOG").c_str(), 65534, 65534);
      },
-     "Current Supported Protocols : TCPIP\n", 0, true,
-     ": not replayed: hklm.reg.LOG is a symlink of another user\n"},
+     "Current Supported Protocols : TCPIP\nUpdating Supported Protocols to : SPX\n"
+     "Error: Unable to update Supported Protocols: rc 19.\n",
+     1,
+     true,
+     ": the values shown may not be what Windows will see: not replayed: hklm.reg.LOG is a "
+     "symlink of another user\nkovalset: @: not written: it holds changes that its logs cannot "
+     "replay (hklm.reg.LOG is a symlink of another user) (rc 19)\n",
+     {"spx"}},
+    {"DirtyHiveLogWithALinkOrAnAccessList",
+     [](const std::string& s) {
+       HiveWithLogs(s);
+       (void)!link((s + ".LOG1").c_str(), (s + ".copy").c_str());
+       // Group writers may write both; the list lets in one more.
+       chmod(s.c_str(), 0664);
+       chmod((s + ".LOG2").c_str(), 0664);
+       RunProcess({"setfacl", "-m", "u:nobody:rw", s + ".LOG2"}, {});
+     },
+     "Current Supported Protocols : SPX\n", 0, true,
+     kUnreplayed + " (hklm.reg.LOG1 has other names, hard links; hklm.reg.LOG2 has an access list "
+                   "that the hive does not have)\n"},
     {"DirtyHiveGrows", [](const std::string& s) { HiveWithLogs(s, 100000); },
      "Current Supported Protocols : TCPIP\n", 0, true},
     // hivex rewrites every value of a key when it sets one.

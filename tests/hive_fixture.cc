@@ -271,15 +271,25 @@ std::string NewFormatLog(const std::string& base, uint32_t sequence,
     entry += pages;
     entry.resize((entry.size() + 511) / 512 * 512, '\0');
     Put32(&entry, 4, static_cast<uint32_t>(entry.size()));
-    Put64(&entry, 24, fileregistry::Marvin32(entry.substr(40), fileregistry::kHiveLogSeed));
-    Put64(&entry, 32, fileregistry::Marvin32(entry.substr(0, 32), fileregistry::kHiveLogSeed));
     log += entry;
   }
+  RehashLog(&log);
   return log;
 }
 
+void RehashLog(std::string* log) {
+  for (size_t at = 512; at + 40 <= log->size() && log->compare(at, 4, "HvLE") == 0;) {
+    uint32_t size = Get32(*log, at + 4);
+    if (size < 40 || size % 512 != 0 || size > log->size() - at) break;
+    Put64(log, at + 24,
+          fileregistry::Marvin32(log->substr(at + 40, size - 40), fileregistry::kHiveLogSeed));
+    Put64(log, at + 32, fileregistry::Marvin32(log->substr(at, 32), fileregistry::kHiveLogSeed));
+    at += size;
+  }
+}
+
 void WriteDirtyHive(const std::string& path, const std::string& before, const std::string& after,
-                    HiveLogFormat format) {
+                    HiveLogFormat format, bool applied_entry) {
   std::string primary = before;
   Put32(&primary, 0x04, 8);
   Put32(&primary, 0x08, 7);
@@ -303,6 +313,7 @@ void WriteDirtyHive(const std::string& path, const std::string& before, const st
     (i < changed.size() / 2 ? first : second)
         .pages.emplace_back(changed[i], after.substr(4096 + changed[i], 4096));
   }
-  WriteFile(path + ".LOG1", NewFormatLog(before, 6, {stale, first}));
+  WriteFile(path + ".LOG1", applied_entry ? NewFormatLog(before, 6, {stale, first})
+                                          : NewFormatLog(before, 7, {first}));
   WriteFile(path + ".LOG2", NewFormatLog(after, 8, {second}));
 }

@@ -57,13 +57,18 @@ struct HiveLogEntry {
 std::string NewFormatLog(const std::string& base, uint32_t sequence,
                          const std::vector<HiveLogEntry>& entries);
 
+// Sets the hashes of each entry of the new-format log `log` to match its
+// bytes, as far as the entries' sizes lead.
+void RehashLog(std::string* log);
+
 // Writes at `path` what Windows leaves when it stopped with the hive
 // `after` only partly written: the file holds `before`, with sequence
 // numbers 8 and 7, and the logs beside it make it `after`. New format:
 // PATH.LOG1 holds an entry 6, already applied, whose page is garbage, and
-// entry 7; PATH.LOG2 entry 8. Old format: PATH.LOG and its dirty vector.
+// entry 7 (without `applied_entry`, entry 7 alone); PATH.LOG2 entry 8. Old
+// format: PATH.LOG and its dirty vector.
 void WriteDirtyHive(const std::string& path, const std::string& before, const std::string& after,
-                    HiveLogFormat format);
+                    HiveLogFormat format, bool applied_entry = true);
 
 // Points the root key's list of subkeys of the hive at `path` past the
 // file's end: hivex opens it, but cannot read the keys below the root.
