@@ -49,12 +49,6 @@ struct ReplayCase {
   bool applied_entry = true;  // .LOG1 begins with an entry already applied
 };
 
-uint32_t Word(const std::string& bytes, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return word;
-}
-
 void FlipByte(std::string* bytes, size_t at) { (*bytes)[at] = static_cast<char>((*bytes)[at] ^ 1); }
 
 // Sets byte `at` of the log entry at `entry` to `byte`, and the hashes to
@@ -78,11 +72,6 @@ const ReplayCase kReplays[] = {
     {"FirstEntryMissing", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) { logs->erase(logs->begin()); },
      "no log holds entry 7"},
-    {"FirstEntryFailsItsHash", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       FlipByte(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1) + 100);
-     },
-     "no log holds entry 7; entry 7 of hklm.LOG1 fails its hash"},
     {"EntryOfBadSize", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) {
        (*logs)[0].bytes[EntryAt((*logs)[0].bytes, 1) + 4] = 1;

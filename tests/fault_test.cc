@@ -767,20 +767,6 @@ bool HoldsTcpip(const std::string& path, const std::string& kind) {
          list == "TCPIP";
 }
 
-// A write leaves in the store's folder what was there, and the store.
-TEST(Faults, WritesLeaveNothingBesideTheStore) {
-  for (const char* kind : {"hive", "text", "none"}) {
-    TempDir dir;
-    WriteFile(dir.File("SYSTEM"), "another file");
-    LayStore(dir.File("SOFTWARE"), kind);
-    ProcessResult run = RunProcess(KovalsetCommand({"tcpip", "debugmsg", "On"}),
-                                   {"KOVALSET_REGISTRY=" + dir.File("SOFTWARE")});
-    EXPECT_EQ(0, run.status) << kind << ": " << run.err;
-    EXPECT_TRUE(HoldsTcpip(dir.File("SOFTWARE"), kind)) << kind;
-    EXPECT_EQ((std::vector<std::string>{"SOFTWARE", "SYSTEM"}), ListFolder(dir.path())) << kind;
-  }
-}
-
 std::string Attribute(const std::string& path, const char* name) {
   char value[4096];
   ssize_t size = getxattr(path.c_str(), name, value, sizeof(value));
