@@ -16,11 +16,7 @@ const size_t kPrimarySequence = 0x04, kSecondarySequence = 0x08, kWritten = 0x0C
              kBinsSize = 0x28, kChecksum = 0x1FC, kFlags = 0x90;
 const uint32_t kNewFormatLog = 6, kOldFormatLog = 1;
 
-uint32_t U32(std::string_view bytes, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return word;
-}
+uint32_t U32(std::string_view bytes, size_t at) { return HiveWord(bytes, at); }
 
 uint64_t U64(std::string_view bytes, size_t at) {
   return uint64_t{U32(bytes, at + 4)} << 32 | U32(bytes, at);
@@ -294,6 +290,12 @@ bool ReplayOldFormat(const std::vector<HiveLog>& logs, std::string* hive, std::s
 }
 
 }  // namespace
+
+uint32_t HiveWord(std::string_view bytes, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return word;
+}
 
 uint64_t Marvin32(std::string_view data, uint64_t seed) {
   uint32_t p0 = static_cast<uint32_t>(seed), p1 = static_cast<uint32_t>(seed >> 32);

@@ -16,6 +16,9 @@ inline constexpr size_t kHiveBaseBlock = 4096;
 // The seed of both hashes of a log entry.
 inline constexpr uint64_t kHiveLogSeed = 0x82EF4D887A4E55C5ull;
 
+// The little-endian 32-bit number at `at` of `bytes`, as hives keep them.
+uint32_t HiveWord(std::string_view bytes, size_t at);
+
 // Marvin32 of `data` with `seed`, as p1 << 32 | p0.
 uint64_t Marvin32(std::string_view data, uint64_t seed);
 

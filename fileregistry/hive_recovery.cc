@@ -21,7 +21,7 @@ const off_t kLargestLog = off_t{1} << 30;  // as for any store
 std::string AccessList(int fd) {
   char list[4096];
   ssize_t size = fgetxattr(fd, "system.posix_acl_access", list, sizeof(list));
-  return size > 0 ? std::string(list, static_cast<size_t>(size)) : std::string(size < 0 ? "" : "?");
+  return size > 0 ? std::string(list, static_cast<size_t>(size)) : std::string();
 }
 
 // Why the log `name`, open as `fd`, may not be trusted beside the hive open
@@ -76,6 +76,19 @@ void AddNote(std::string* notes, const std::string& note) {
   if (!note.empty()) *notes += (notes->empty() ? "" : "; ") + note;
 }
 
+// Reads the log `name`, open as `fd`: its first sector, and the rest only
+// where that is a log's. Returns false with `*note` set when it cannot.
+bool ReadLog(const std::string& name, int fd, HiveLog* log, std::string* note) {
+  struct stat st;
+  log->name = name;
+  if (fstat(fd, &st) != 0 || !ReadBytes(fd, std::min<off_t>(st.st_size, 512), &log->bytes) ||
+      (IsHiveLogBase(log->bytes) && !ReadBytes(fd, st.st_size, &log->bytes))) {
+    *note = name + " cannot be read: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadBytes(int fd, off_t size, std::string* bytes) {
@@ -91,23 +104,6 @@ bool ReadBytes(int fd, off_t size, std::string* bytes) {
   bytes->resize(used);
   return true;
 }
-
-namespace {
-
-// Reads the log `name`, open as `fd`: its first sector, and the rest only
-// where that is a log's. Returns false with `*note` set when it cannot.
-bool ReadLog(const std::string& name, int fd, HiveLog* log, std::string* note) {
-  struct stat st;
-  log->name = name;
-  if (fstat(fd, &st) != 0 || !ReadBytes(fd, std::min<off_t>(st.st_size, 512), &log->bytes) ||
-      (IsHiveLogBase(log->bytes) && !ReadBytes(fd, st.st_size, &log->bytes))) {
-    *note = name + " cannot be read: " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 Recovery RecoverHive(const StoreLocation& at, int hive_fd, const struct stat& st,
                      std::string* hive) {

@@ -35,12 +35,6 @@ namespace {
 const uint32_t kBaseBlockSize = 4096;
 const uint64_t kLargestHive = uint64_t{1} << 30;  // as for any store
 
-uint32_t Word(std::string_view bytes, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return word;
-}
-
 // A copy of the file's `size` bytes that no other program can change: what
 // hivex reads, so that a file truncated or rewritten meanwhile can neither
 // crash the run nor mix two versions. `recovered`, when not empty, is what
@@ -50,11 +44,11 @@ long SealedCopy(const std::string& path, int fd, off_t size, const std::string& 
   *copy = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!copy->valid()) return RefuseErrno(path, errno);
   if (!recovered.empty()) {
-    if (long status = WritePieces(copy->get(), {recovered}))
+    if (long status = WritePieces(copy->get(), {recovered})) {
       return Refuse(path, "cannot be copied (rc " + std::to_string(status) + ")", status);
+    }
   }
-  off_t offset = 0;
-  while (recovered.empty() && offset < size) {
+  for (off_t offset = 0; recovered.empty() && offset < size;) {
     ssize_t n = sendfile(copy->get(), fd, &offset, static_cast<size_t>(size - offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RefuseErrno(path, errno);
@@ -245,7 +239,7 @@ class HiveStore : public Store {
 // Whether the base block in `head` is whole, and its bins no more than the
 // `size` bytes of the file hold; `*why` says otherwise.
 bool HeaderFits(std::string_view head, off_t size, std::string* why) {
-  uint64_t bins = head.size() >= 0x2C ? Word(head, 0x28) : 0;
+  uint64_t bins = head.size() >= 0x2C ? HiveWord(head, 0x28) : 0;
   if (size < static_cast<off_t>(kBaseBlockSize) || bins == 0 || bins % kBaseBlockSize != 0 ||
       kBaseBlockSize + bins > static_cast<uint64_t>(size)) {
     *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
