@@ -8,5 +8,10 @@ int main(int argc, char** argv) {
   // reason to die halfway through a run.
   signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+  // So is a file that would pass the size limit: the write fails (EFBIG),
+  // and the run ends with its status and the store as it was.
+  signal(SIGXFSZ, SIG_IGN);
+#endif
   return RunKovalset(argc, argv);
 }

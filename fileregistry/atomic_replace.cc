@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "fileregistry/refusal.h"
@@ -35,10 +36,29 @@ std::string SideName(const std::string& name, const std::string& suffix) {
   return name.substr(0, NAME_MAX - suffix.size() - strlen(hash)) + hash + suffix;
 }
 
-// New versions of the store are written to ".<name>.tmp-XXXXXX" beside it.
+// New versions of the store are written to ".<name>.kovalset-new-XXXXXX"
+// beside it: a mark no other program's files carry.
+const char kTempMark[] = ".kovalset-new-XXXXXX";
+const char kTempLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
 std::string TempPrefix(const std::string& name) {
-  std::string whole = SideName("." + name, ".tmp-XXXXXX");
+  std::string whole = SideName("." + name, kTempMark);
   return whole.substr(0, whole.size() - 6);
+}
+
+// Whether `name` is one of this program's new files beside a store whose
+// new files start with `prefix`.
+bool IsTempName(const std::string& name, const std::string& prefix) {
+  return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+         name.find_first_not_of(kTempLetters, prefix.size()) == std::string::npos;
+}
+
+// Whether `st` is what a writer of this user, killed before its rename,
+// leaves: a regular file of the user's with one link, made before `now`.
+bool IsLeftByAWriter(const struct stat& st, const timespec& now) {
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 &&
+         (st.st_mtim.tv_sec < now.tv_sec ||
+          (st.st_mtim.tv_sec == now.tv_sec && st.st_mtim.tv_nsec <= now.tv_nsec));
 }
 
 // Whether `name` in the store's folder still names the file open as `fd`.
@@ -147,13 +167,12 @@ int Flock(int fd, bool wait) {
 // a killed writer left.
 long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
   std::string prefix = TempPrefix(at.name);
-  const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     uint64_t seed = static_cast<uint64_t>(getpid()) * 2654435761u ^
                     std::chrono::steady_clock::now().time_since_epoch().count() ^ counter++ << 20;
     *name = prefix;
-    for (int i = 0; i < 6; ++i, seed /= 62) *name += kLetters[seed % 62];
+    for (int i = 0; i < 6; ++i, seed /= 62) *name += kTempLetters[seed % 62];
     *fd = Fd(openat(at.folder.get(), name->c_str(),
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd->valid() && errno == EEXIST) continue;
@@ -226,6 +245,8 @@ long LockStoreFile(const StoreLocation& at, int fd,
 
 void RemoveStaleTempFiles(const StoreLocation& at) {
   std::string prefix = TempPrefix(at.name);
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);  // the lock is held: what a writer left is older
   int fd = openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (dir == nullptr) {
@@ -235,13 +256,14 @@ void RemoveStaleTempFiles(const StoreLocation& at) {
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     struct stat st;
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+    if (IsTempName(name, prefix) &&
         fstatat(at.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_uid == geteuid() && S_ISREG(st.st_mode)) {
+        IsLeftByAWriter(st, now)) {
       // One that a running writer holds is its new file.
       Fd left(
           openat(at.folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (left.valid() && Flock(left.get(), false) == 0 && StillNamed(at, name, left.get())) {
+      if (left.valid() && fstat(left.get(), &st) == 0 && IsLeftByAWriter(st, now) &&
+          Flock(left.get(), false) == 0 && StillNamed(at, name, left.get())) {
         unlinkat(at.folder.get(), name.c_str(), 0);
       }
     }
@@ -264,7 +286,9 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
     if (!file.says_why) {
       Refuse(at.path,
              status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
-                                       : "cannot be written (rc " + std::to_string(status) + ")",
+             : status == ERROR_FILE_TOO_LARGE
+                 ? "cannot be written: larger than the file size limit allows (rc 223)"
+                 : "cannot be written (rc " + std::to_string(status) + ")",
              status);
     }
   } else if (old.valid()) {
@@ -275,12 +299,21 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
     fchmod(fd.get(), 0666 & ~mask);
   }
   // What was written is made of what was read: another program that changed
-  // the file meanwhile, without the lock, fails the write.
+  // the file meanwhile, without the lock, fails the write. One that stored
+  // into a page it had already made dirty, through a shared mapping, left
+  // no time behind: its bytes tell.
   struct stat now;
-  if (status == ERROR_SUCCESS && old.valid() &&
-      (fstat(old.get(), &now) != 0 || !(FileIdentity(now) == version))) {
-    status = Refuse(at.path, "changed by another program while being written (rc 1016)",
-                    ERROR_REGISTRY_IO_FAILED);
+  if (status == ERROR_SUCCESS && old.valid()) {
+    if (fstat(old.get(), &now) != 0) {
+      status = RefuseErrno(at.path, errno);
+    } else if (!(FileIdentity(now) == version) ||
+               (status = file.made_from ? file.made_from(old.get()) : ERROR_SUCCESS) ==
+                   ERROR_REGISTRY_IO_FAILED) {
+      status = Refuse(at.path, "changed by another program while being written (rc 1016)",
+                      ERROR_REGISTRY_IO_FAILED);
+    } else if (status != ERROR_SUCCESS) {
+      status = Refuse(at.path, "cannot be read again (rc " + std::to_string(status) + ")", status);
+    }
   }
   struct stat written;
   if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
@@ -309,6 +342,24 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
   Fd folder(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) fsync(folder.get());
   return ERROR_SUCCESS;
+}
+
+long SameBytes(int fd, std::string_view bytes) {
+  std::string chunk(std::min<size_t>(bytes.size() + 1, size_t{1} << 20), '\0');
+  for (size_t at = 0;;) {
+    ssize_t n = pread(fd, &chunk[0], chunk.size(), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      long status = StatusFromErrno(errno);  // never taken for a change
+      return status == ERROR_REGISTRY_IO_FAILED ? ERROR_READ_FAULT : status;
+    }
+    size_t got = static_cast<size_t>(n);
+    if (got == 0) return at == bytes.size() ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+    if (got > bytes.size() - at || memcmp(chunk.data(), bytes.data() + at, got) != 0) {
+      return ERROR_REGISTRY_IO_FAILED;
+    }
+    at += got;
+  }
 }
 
 long WritePieces(int fd, std::initializer_list<std::string_view> pieces) {

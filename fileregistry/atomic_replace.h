@@ -45,13 +45,18 @@ void RemoveStaleTempFiles(const StoreLocation& at);
 // Writes `file` as the new version of the store at `at`, beside it; gives it
 // the owner, mode and extended attributes of the old file `old` (not valid
 // when there is none), NTFS attributes and security descriptor included,
-// once it is complete; makes sure `old` is still `version`; flushes it,
+// once it is complete; makes sure `old` is still `version` and still holds
+// what `file` was made from; flushes it,
 // renames it over the store and flushes the folder. A new store is put in
 // place only where no file has come under its name meanwhile. Returns 0;
 // 183, unsaid, when one has (the change is to be made again, on that file);
 // or a status said on standard error. For a holder of `old`'s lock.
 long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& version,
                  const Replacement& file);
+
+// Whether the file open as `fd` holds exactly `bytes`: 0, 1016 when it does
+// not, or the status of a failed read (30 where it would be 1016).
+long SameBytes(int fd, std::string_view bytes);
 
 // Writes `pieces`, one after the other, as the whole of the file open as
 // `fd`, its blocks allocated first. Returns 0 or a Windows error number.

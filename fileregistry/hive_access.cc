@@ -88,6 +88,7 @@ long HivexStatus(int error) {
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
     default: return ERROR_REGISTRY_IO_FAILED;
   }
 }

@@ -46,7 +46,13 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
   Fd from_child(pipe_fds[0]), to_parent(pipe_fds[1]);
   fflush(stdout);  // what was printed is not printed again by the child
   pid_t child = fork();
-  if (child < 0) return RefuseErrno(path, errno);
+  if (child < 0) {
+    int error = errno;
+    return Refuse(path,
+                  std::string("cannot start the process that writes it: ") + strerror(error) +
+                      " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+                  StatusFromErrno(error));
+  }
   if (child == 0) {
     for (int signal_number : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE}) {
       signal(signal_number, SIG_DFL);

@@ -22,6 +22,7 @@
 #include "fileregistry/fd.h"
 #include "fileregistry/hive_access.h"
 #include "fileregistry/hive_edit.h"
+#include "fileregistry/hive_kind.h"
 #include "fileregistry/hive_log.h"
 #include "fileregistry/hive_recovery.h"
 #include "fileregistry/key_path.h"
@@ -33,7 +34,6 @@ namespace fileregistry {
 namespace {
 
 const uint32_t kBaseBlockSize = 4096;
-const uint64_t kLargestHive = uint64_t{1} << 30;  // as for any store
 
 // A copy of the file's `size` bytes that no other program can change: what
 // hivex reads, so that a file truncated or rewritten meanwhile can neither
@@ -65,11 +65,14 @@ long SealedCopy(const std::string& path, int fd, off_t size, const std::string& 
 
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, Fd copy, HiveHandle hive, std::string unreplayed)
+  HiveStore(std::string path, Fd copy, HiveHandle hive, std::string unreplayed, std::string file,
+            std::string other_kind)
       : path_(std::move(path)),
         copy_(std::move(copy)),
         hive_(std::move(hive)),
-        unreplayed_(std::move(unreplayed)) {}
+        unreplayed_(std::move(unreplayed)),
+        file_(std::move(file)),
+        other_kind_(std::move(other_kind)) {}
 
   bool Intact() const override { return !failed_; }
   const char* Damage() const override { return "hivex could not read it"; }
@@ -199,10 +202,15 @@ class HiveStore : public Store {
     return ERROR_SUCCESS;
   }
 
-  // Never a dirty hive whose logs did not replay, nor one hivex could not
-  // read.
+  // Never a dirty hive whose logs did not replay, one hivex could not
+  // read, nor another hive than SOFTWARE.
   long Writable() const {
     if (failed_) return ERROR_REGISTRY_IO_FAILED;
+    if (!other_kind_.empty()) {
+      return Refuse(path_,
+                    "not written: it looks like " + other_kind_ + ", not a SOFTWARE one (rc 5)",
+                    ERROR_ACCESS_DENIED);
+    }
     if (!unreplayed_.empty()) {
       return Refuse(
           path_,
@@ -219,20 +227,40 @@ class HiveStore : public Store {
       if (long status = EditInChild(path_, copy_.get(), fd, edit, check)) return status;
       struct stat st;
       if (fstat(fd, &st) != 0) return RefuseErrno(path_, errno);
-      if (static_cast<uint64_t>(st.st_size) > kLargestHive) {
+      if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
         return Refuse(path_, "hivex would make it larger than 1 GiB (rc 223)",
                       ERROR_FILE_TOO_LARGE);
       }
       return ERROR_SUCCESS;
     };
     file.says_why = true;
+    file.made_from = [this](int fd) { return MadeFrom(fd); };
     return file;
+  }
+
+  // Whether the file open as `fd` still holds the bytes the copy was made
+  // from: the copy's own, or for a dirty hive those its logs were replayed
+  // over. As SameBytes.
+  long MadeFrom(int fd) const {
+    if (!file_.empty()) return SameBytes(fd, file_);
+    struct stat st;
+    if (fstat(copy_.get(), &st) != 0) return StatusFromErrno(errno);
+    if (st.st_size == 0) return SameBytes(fd, "");
+    void* copy =
+        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, copy_.get(), 0);
+    if (copy == MAP_FAILED) return StatusFromErrno(errno);
+    long status = SameBytes(
+        fd, std::string_view(static_cast<const char*>(copy), static_cast<size_t>(st.st_size)));
+    munmap(copy, static_cast<size_t>(st.st_size));
+    return status;
   }
 
   std::string path_;
   Fd copy_;  // the sealed copy of the file that hive_ reads
   HiveHandle hive_;
   std::string unreplayed_;                   // why the logs of a dirty hive did not replay
+  std::string file_;                         // a dirty hive's own bytes, where its logs replayed
+  std::string other_kind_;                   // what it is when another hive than SOFTWARE
   mutable std::atomic<bool> failed_{false};  // hivex failed to read a key or value
 };
 
@@ -277,12 +305,16 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
               std::shared_ptr<const Store>* store, std::string* why) {
   const std::string& path = at.path;
   // A dirty hive is read as Windows will read it: with its logs replayed.
-  std::string recovered;
+  std::string recovered, file;
   Recovery recovery;
   if (IsDirtyHive(head)) {
     if (!ReadBytes(fd, st.st_size, &recovered)) return RefuseErrno(path, errno);
+    file = recovered;
     recovery = RecoverHive(at, fd, st, &recovered);
-    if (!recovery.replayed) recovered.clear();
+    if (!recovery.replayed) {
+      recovered.clear();
+      file.clear();
+    }
   }
   if (!recovered.empty()) head = recovered;
   off_t size = recovered.empty() ? st.st_size : static_cast<off_t>(recovered.size());
@@ -307,9 +339,14 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
            "the values shown may not be what Windows will see: not replayed: " + recovery.ignored,
            ERROR_SUCCESS);
   }
+  hive_node_h root = Hivex().root(hive.get());
+  std::string other_kind = OtherHiveKind(head, [&hive, root](const char* name) {
+    return root != 0 && Hivex().node_get_child(hive.get(), root, name) != 0;
+  });
   // A log left out may hold changes a write would lose for good.
   *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive),
-                                       recovery.replayed ? recovery.ignored : recovery.why);
+                                       recovery.replayed ? recovery.ignored : recovery.why,
+                                       std::move(file), std::move(other_kind));
   return ERROR_SUCCESS;
 }
 

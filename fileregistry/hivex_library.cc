@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <type_traits>
 
 namespace fileregistry {
@@ -29,18 +31,31 @@ bool Resolve(void* handle) {
          find(&library.commit, "hivex_commit");
 }
 
+// dlopen leaves errno as it likes; its message ends in the system's words
+// for what failed. A shortage of the system's is told apart from a library
+// that is missing or broken (EINVAL).
+int ShortageIn(const std::string& message) {
+  for (int error : {EMFILE, ENFILE, ENOMEM}) {
+    std::string words = strerror(error);
+    if (message.size() >= words.size() &&
+        message.compare(message.size() - words.size(), words.size(), words) == 0) {
+      return error;
+    }
+  }
+  return EINVAL;
+}
+
 }  // namespace
 
 int LoadHivex(std::string* why) {
   static std::once_flag once;
   static int failure = 0;
   std::call_once(once, [] {
-    errno = 0;
     void* handle = dlopen("libhivex.so.0", RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr && Resolve(handle)) return;
-    failure = errno != 0 ? errno : EINVAL;
     const char* error = dlerror();
     load_error = error != nullptr ? error : "libhivex.so.0 is incomplete";
+    failure = ShortageIn(load_error);
   });
   if (failure != 0) *why = "hivex cannot be loaded: " + load_error;
   return failure;

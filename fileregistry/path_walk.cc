@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -85,11 +86,16 @@ struct Walk {
     return folder.valid() ? ERROR_SUCCESS : RefuseErrno(where, errno);
   }
 
-  // Makes the missing folder `name` on the way. Returns 0 or a refusal.
+  // Makes the missing folder `name` on the way, and flushes its parent so
+  // that a power cut cannot take it, and the store in it, away. Returns 0
+  // or a refusal.
   long MakeFolder(const std::string& name, bool missing) {
-    if (missing && (mkdirat(folder.get(), name.c_str(), 0777) == 0 || errno == EEXIST)) {
+    if (missing && mkdirat(folder.get(), name.c_str(), 0777) == 0) {
+      Fd parent(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!parent.valid() || fsync(parent.get()) != 0) return RefuseErrno(where, errno);
       return ERROR_SUCCESS;
     }
+    if (missing && errno == EEXIST) return ERROR_SUCCESS;
     return Refuse(
         FolderToMake(where, rest),
         std::string("cannot make the folder: ") + strerror(missing ? errno : ENOTDIR) + " (rc 3)",
@@ -146,6 +152,8 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
     if (missing || !(S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
       // A folder on the way that is not there: the store is missing too.
       if (!make_folders || walk.through_link) {
+        location->missing = Join(walk.where, name);
+        location->missing_is_file = !missing;
         walk.folder = Fd();
         break;
       }

@@ -16,6 +16,8 @@ struct StoreLocation {
   std::string name;           // the store's name in it, never a symlink when walked
   std::string path;           // the same as a path, for messages
   bool through_link = false;  // the store's own name was a symlink
+  std::string missing;        // the first folder on the way that is not there, for messages
+  bool missing_is_file = false;  // a file stands where that folder should
 };
 
 // Walks `path` from the root or the working folder. Only the caller's own

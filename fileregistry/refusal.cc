@@ -33,6 +33,7 @@ long StatusFromErrno(int error) {
     case EDQUOT: return ERROR_DISK_FULL;
     case EFBIG: return ERROR_FILE_TOO_LARGE;
     case ENOMEM: return ERROR_OUTOFMEMORY;
+    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY;  // as for too many processes
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;

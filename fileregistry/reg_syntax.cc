@@ -82,9 +82,11 @@ const char* ParseQuoted(std::string_view text, size_t* pos, size_t end, std::str
 }
 
 // Parses a comma-separated list of hex bytes starting at `pos` on `*line`,
-// following lines that end in a backslash. Leaves `*line` on the last line.
-bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* out) {
+// following lines that end in a backslash. Leaves `*line` on the last line
+// and `*behind` where the list ends on it, before any blanks and comment.
+bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* out, size_t* behind) {
   for (;;) {
+    *behind = pos;
     pos = SkipBlanks(text, pos, line->end);
     if (pos == line->end || text[pos] == ';') return true;
     if (text[pos] == '\\') {
@@ -102,10 +104,12 @@ bool ParseHexList(std::string_view text, Line* line, size_t pos, std::string* ou
     int byte = low < 0 ? high : high * 16 + low;
     pos += low < 0 ? 1 : 2;
     if (out != nullptr) out->push_back(static_cast<char>(byte));
+    *behind = pos;
     pos = SkipBlanks(text, pos, line->end);
-    if (pos < line->end && text[pos] == ',') {
+    if (pos == line->end || text[pos] == ';') return true;
+    if (text[pos] == ',') {
       ++pos;
-    } else if (pos < line->end && text[pos] != '\\' && text[pos] != ';') {
+    } else if (text[pos] != '\\') {
       return false;
     }
   }
@@ -210,8 +214,7 @@ const char* ParseEntry(std::string_view text, Line first, size_t pos, std::strin
       ++pos;
     }
     if (pos == line.end || text[pos++] != ':') return "bad hex data";
-    if (!ParseHexList(text, &line, pos, data)) return "bad hex data";
-    pos = line.end;
+    if (!ParseHexList(text, &line, pos, data, &pos)) return "bad hex data";
   } else {
     return "unknown kind of value";
   }

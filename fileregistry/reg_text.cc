@@ -41,7 +41,8 @@ bool RegText::Parse(std::string text, ParseError* error) {
 
 bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, ParseError* error) {
   owner_.reset();
-  text_ = std::string_view();
+  source_owner_.reset();
+  source_ = text_ = std::string_view();
   sections_.clear();
   crlf_ = false;
   dialect_ = Dialect::kRegedit4;
@@ -49,11 +50,15 @@ bool RegText::Parse(std::shared_ptr<const void> owner, std::string_view view, Pa
   Dialect dialect;
   Line header;
   std::vector<Section> sections;
+  std::shared_ptr<const void> source_owner = owner;
+  std::string_view source = view;
   if (!ReadHeader(&owner, &view, &dialect, &header, error) ||
       !IndexSections(view, header.next, dialect == Dialect::kRegedit4, &sections, error)) {
     return false;
   }
   owner_ = std::move(owner);
+  source_owner_ = std::move(source_owner);
+  source_ = source;
   changed_ = false;
   text_ = view;
   sections_ = std::move(sections);
@@ -323,36 +328,40 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
   return Bytes(SpliceForValue(path, name, value));
 }
 
-Replacement RegText::ReplacementFor(const Splicing& edit) const {
-  Replacement file;
-  if (edit.unchanged) return file;
+long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
+  if (edit.unchanged) return ERROR_SUCCESS;
+  file->made_from = [owner = source_owner_, source = source_](int fd) {
+    return SameBytes(fd, source);
+  };
   if (dialect_ == Dialect::kUnicodeUtf16) {
     // Encoded anew, whole.
     auto bytes = std::make_shared<const std::string>(Bytes(edit));
-    file.write = [bytes](int fd) { return WritePieces(fd, {*bytes}); };
-    return file;
+    if (bytes->size() > kLargestStore) return ERROR_FILE_TOO_LARGE;
+    file->write = [bytes](int fd) { return WritePieces(fd, {*bytes}); };
+    return ERROR_SUCCESS;
   }
   // The rest of the text as it lies in the old file's memory, copied once,
   // by the kernel.
   std::string_view bom = dialect_ == Dialect::kUnicodeUtf8Bom ? kUtf8Bom : "";
   std::string_view before = text_.substr(0, edit.at), after = text_.substr(edit.at + edit.erase);
+  if (bom.size() + before.size() + edit.lines.size() + after.size() > kLargestStore) {
+    return ERROR_FILE_TOO_LARGE;
+  }
   auto lines = std::make_shared<const std::string>(edit.lines);
-  file.write = [owner = owner_, bom, before, lines, after](int fd) {
+  file->write = [owner = owner_, bom, before, lines, after](int fd) {
     return WritePieces(fd, {bom, before, *lines, after});
   };
-  return file;
+  return ERROR_SUCCESS;
 }
 
 long RegText::AddKey(std::string_view path, Replacement* file) const {
-  *file = ReplacementFor(SpliceForKey(StoredCase(path)));
-  return 0;
+  return ReplacementFor(SpliceForKey(StoredCase(path)), file);
 }
 
 long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
                        Replacement* file) const {
   if (!CanStore(name, value)) return 1113;  // ERROR_NO_UNICODE_TRANSLATION
-  *file = ReplacementFor(SpliceForValue(path, name, value));
-  return 0;
+  return ReplacementFor(SpliceForValue(path, name, value), file);
 }
 
 }  // namespace fileregistry

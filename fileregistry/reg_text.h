@@ -57,9 +57,7 @@ class RegText : public Store {
   bool Parse(std::shared_ptr<const void> owner, std::string_view text, ParseError* error = nullptr);
 
   Dialect dialect() const { return dialect_; }
-  // What tells whether the text it was parsed from is still whole.
-  void SetIntactCheck(std::function<bool()> intact) { intact_ = std::move(intact); }
-  bool Intact() const override { return !changed_ && (!intact_ || intact_()); }
+  bool Intact() const override { return !changed_; }
   // The text as parsed: the file's, but UTF-8 for a UTF-16 file and without
   // a byte-order mark.
   std::string_view text() const { return text_; }
@@ -150,17 +148,18 @@ class RegText : public Store {
                           const RegValue& value) const;
   // The file bytes after `edit`, in this store's encoding; empty if unchanged.
   std::string Bytes(const Splicing& edit) const;
-  // The file after `edit`, written from the pieces where the encoding allows.
-  Replacement ReplacementFor(const Splicing& edit) const;
+  // Sets `*file` to the file after `edit`, written from the pieces where the
+  // encoding allows. Returns 0, or 223 when it would pass kLargestStore.
+  long ReplacementFor(const Splicing& edit, Replacement* file) const;
   // The file bytes of working text `text`, in this store's encoding.
   std::string Encode(std::string text) const;
 
-  std::shared_ptr<const void> owner_;
+  std::shared_ptr<const void> owner_, source_owner_;
+  std::string_view source_;        // the file's bytes as parsed
   std::string_view text_;          // the working text: the file's, UTF-8 for UTF-16 files
   std::vector<Section> sections_;  // of HKEY_LOCAL_MACHINE only
   bool crlf_ = false;
   Dialect dialect_ = Dialect::kRegedit4;
-  std::function<bool()> intact_;
   mutable std::atomic<bool> changed_{false};  // the file no longer parses as it did
 };
 

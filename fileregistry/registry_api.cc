@@ -121,7 +121,8 @@ LSTATUS Guarded(const Call& call) {
     return call();
   } catch (const std::bad_alloc&) {
     std::string path;
-    StorePath(&path);
+    bool named;
+    StorePath(&path, &named);
     return Refuse(path, "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
   }
 }

@@ -11,6 +11,10 @@
 
 namespace fileregistry {
 
+// The most a store's file may hold: far beyond any export of a whole
+// registry. A larger file is refused unread, and no change may make one.
+inline constexpr uint64_t kLargestStore = uint64_t{1} << 30;
+
 struct RegValue {
   uint32_t type = 0;
   std::string data;
@@ -26,6 +30,10 @@ inline bool IsTextType(uint32_t type) { return type == 1 || type == 2 || type ==
 struct Replacement {
   // Writes the whole file to the new file open as `fd`. Empty: no change.
   std::function<long(int fd)> write;
+  // Whether the old file, open as `fd`, still holds the bytes `write` was
+  // made from: 0; 1016 when another program changed them in place; or the
+  // status of a failed read.
+  std::function<long(int fd)> made_from;
   // Whether `write` says on standard error why it failed.
   bool says_why = false;
 };
@@ -52,7 +60,8 @@ class Store {
   virtual const char* Damage() const { return "changed by another program while being read"; }
 
   // The file with key `path` added, with every missing key above it; `path`
-  // must not exist yet. Returns 0 or a Windows error number.
+  // must not exist yet. Returns 0 or a Windows error number (223 when the
+  // file would be larger than kLargestStore).
   virtual long AddKey(std::string_view path, Replacement* file) const = 0;
   // The file with value `name` of the existing key `path` set to `value`, as
   // RegSetValueExA was given it; `zero_behind` when the caller's byte behind

@@ -40,10 +40,11 @@ std::string HomeFromPasswd(uid_t uid) {
 
 }  // namespace
 
-long StorePath(std::string* path) {
-  const char* named = getenv("KOVALSET_REGISTRY");
-  if (named != nullptr && named[0] != '\0') {
-    *path = named;
+long StorePath(std::string* path, bool* named) {
+  const char* variable = getenv("KOVALSET_REGISTRY");
+  *named = variable != nullptr && variable[0] != '\0';
+  if (*named) {
+    *path = variable;
     return ERROR_SUCCESS;
   }
   std::string data_home;

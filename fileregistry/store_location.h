@@ -9,9 +9,10 @@ namespace fileregistry {
 
 // Sets `*path` to $KOVALSET_REGISTRY (unless empty), else to
 // ${XDG_DATA_HOME:-HOME/.local/share}/kovalset/hklm.reg, HOME being $HOME or
-// the user's home folder in the password file. Returns 0, or 3 (said on
-// standard error) when there is no home folder.
-long StorePath(std::string* path);
+// the user's home folder in the password file; `*named` to whether
+// KOVALSET_REGISTRY named it. Returns 0, or 3 (said on standard error) when
+// there is no home folder.
+long StorePath(std::string* path, bool* named);
 
 }  // namespace fileregistry
 

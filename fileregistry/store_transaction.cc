@@ -11,7 +11,6 @@
 #include <mutex>
 #include <string>
 
-#include "fileregistry/file_map.h"
 #include "fileregistry/hive_store.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/reg_text.h"
@@ -35,8 +34,6 @@ Cache& TheCache() {
   return *cache;
 }
 
-// Far beyond any export of a whole registry, and refused unread.
-const off_t kLargestStore = off_t{1} << 30;
 const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
 // A store no larger than this is read whole by its first read.
 const off_t kSmallStore = 16 * 1024;
@@ -59,30 +56,26 @@ struct FileBuffer {
   FileBuffer& operator=(const FileBuffer&) = delete;
 };
 
-// Reads the whole file. The store is replaced, never changed in place, so
-// its size is known; a file that grows meanwhile is read again, bigger.
-long ReadAll(int fd, off_t size_hint, std::shared_ptr<FileBuffer>* buffer) {
-  size_t room = static_cast<size_t>(size_hint) + 4096;
-  for (;;) {
-    if (room > static_cast<size_t>(kLargestStore) + 4096) return ERROR_FILE_TOO_LARGE;
-    auto file = std::make_shared<FileBuffer>(room);
-    if (file->data == nullptr) return ERROR_OUTOFMEMORY;
-    size_t used = 0;
-    for (;;) {
-      ssize_t n = pread(fd, file->data + used, room - used, static_cast<off_t>(used));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return StatusFromErrno(errno);
-      if (n == 0) break;
-      used += static_cast<size_t>(n);
-      if (used == room) break;
-    }
-    if (used < room) {
-      file->size = used;
-      *buffer = std::move(file);
-      return ERROR_SUCCESS;
-    }
-    room *= 2;
+// Reads the whole file, of `size` bytes, into memory of its own: what a
+// change is made from, and compared with the file before it is replaced.
+// The store is replaced, never changed in place: a file of another size
+// than `size` was changed by another program. Returns 0 or a status.
+long ReadAll(int fd, off_t size, std::shared_ptr<FileBuffer>* buffer) {
+  auto file = std::make_shared<FileBuffer>(static_cast<size_t>(size) + 1);
+  if (file->data == nullptr) return ERROR_OUTOFMEMORY;
+  while (file->size < file->capacity) {
+    ssize_t n = pread(fd, file->data + file->size, file->capacity - file->size,
+                      static_cast<off_t>(file->size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      return StatusFromErrno(errno) == ERROR_REGISTRY_IO_FAILED ? ERROR_READ_FAULT
+                                                                : StatusFromErrno(errno);
+    if (n == 0) break;
+    file->size += static_cast<size_t>(n);
   }
+  if (file->size != static_cast<size_t>(size)) return ERROR_REGISTRY_IO_FAILED;
+  *buffer = std::move(file);
+  return ERROR_SUCCESS;
 }
 
 // Opens the store's file at `at` for reading, with what `*st` says of it:
@@ -106,24 +99,21 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
 }
 
 // Parses the text store open as `fd`, of `size` bytes: `whole` when its
-// first read held all of it, else mapped where it can be, read where it
-// cannot. Returns 0, 1009 with `*line` and `*why` set, or a status, said.
+// first read held all of it, else read whole. Returns 0, 1009 with `*line`
+// and `*why` set, or a status, said.
 long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std::string> whole,
                std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   std::shared_ptr<const void> owner;
   std::string_view text;
-  std::shared_ptr<FileMap> map = whole ? nullptr : FileMap::Map(fd, static_cast<size_t>(size));
   if (whole) {
     text = *whole;
     owner = std::move(whole);
-  } else if (map) {
-    owner = map;
-    text = map->bytes();
   } else {
     std::shared_ptr<FileBuffer> buffer;
     if (long status = ReadAll(fd, size, &buffer)) {
       return Refuse(path,
-                    status == ERROR_FILE_TOO_LARGE ? kLargestStoreText
+                    status == ERROR_REGISTRY_IO_FAILED
+                        ? "changed by another program while being read (rc 1016)"
                     : status == ERROR_OUTOFMEMORY
                         ? "not enough memory to read it (rc 14)"
                         : "cannot be read (rc " + std::to_string(status) + ")",
@@ -134,12 +124,7 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
   }
   auto parsed = std::make_shared<RegText>();
   ParseError error;
-  bool parsed_ok = parsed->Parse(std::move(owner), text, &error);
-  if (map) parsed->SetIntactCheck([map] { return map->Intact(); });
-  if (!parsed->Intact()) {
-    return Refuse(path, std::string(parsed->Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
-  }
-  if (!parsed_ok) {
+  if (!parsed->Parse(std::move(owner), text, &error)) {
     *line = error.line;
     *why = error.reason;
     return ERROR_BADDB;
@@ -155,7 +140,7 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
                 std::shared_ptr<const Store>* store, std::string* where, std::string* why) {
   const std::string& path = at.path;
   *where = path;
-  if (st.st_size > kLargestStore) {
+  if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
     *why = kLargestStoreText;
     return ERROR_FILE_TOO_LARGE;
   }
@@ -164,7 +149,8 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
   auto head = std::make_shared<std::string>(
       static_cast<size_t>(std::min<off_t>(st.st_size, kSmallStore)) + 1, '\0');
   ssize_t head_size = pread(fd, head->data(), head->size(), 0);
-  head->resize(head_size > 0 ? static_cast<size_t>(head_size) : 0);
+  if (head_size < 0) return RefuseErrno(path, errno);
+  head->resize(static_cast<size_t>(head_size));
   std::string_view head_bytes = *head;
   if (IsHive(head_bytes)) return OpenHive(at, fd, head_bytes, st, store, why);
   if (!MayBeginStore(head_bytes)) {
@@ -258,7 +244,8 @@ long Locate(const std::string& path, bool make_folders, StoreLocation* at) {
 
 long ReadStore(std::shared_ptr<const Store>* store) {
   std::string path;
-  if (long status = StorePath(&path)) return status;
+  bool named;
+  if (long status = StorePath(&path, &named)) return status;
   StoreLocation at;
   if (long status = Locate(path, false, &at)) return status;
   Fd file;
@@ -284,13 +271,22 @@ long Damaged(const Store& store) {
 long StoreTransaction::Begin(bool make_folders) {
   again_ = false;
   std::string path;
-  if (long status = StorePath(&path)) return status;
-  if (long status = Locate(path, make_folders, &at_)) return status;
+  bool named;
+  if (long status = StorePath(&path, &named)) return status;
+  // Folders are made only for the store in the user's own data folder: a
+  // store named elsewhere whose folder is not there is most likely on a
+  // volume that is not mounted, and must not be made in its mount point.
+  if (long status = Locate(path, make_folders && !named, &at_)) return status;
   struct stat st;
-  if (!at_.folder.valid() ||
-      (at_.through_link && fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {
-    return RefuseErrno(at_.through_link ? path : at_.path,
-                       ENOENT);  // no write through a dangling link
+  if (at_.through_link && (!at_.folder.valid() ||
+                           fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {
+    return RefuseErrno(path, ENOENT);  // no write through a dangling link
+  }
+  if (!at_.folder.valid()) {
+    return Refuse(at_.path,
+                  "the folder " + at_.missing +
+                      (at_.missing_is_file ? " is a file (rc 3)" : " is not there (rc 3)"),
+                  ERROR_PATH_NOT_FOUND);
   }
   file_ = Fd();
   version_ = FileIdentity();
@@ -304,6 +300,11 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
   if (!store_->Intact()) return Damaged(*store_);
   if (edited == ERROR_NO_UNICODE_TRANSLATION) {
     return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
+  }
+  if (edited == ERROR_FILE_TOO_LARGE) {
+    return Refuse(at_.path,
+                  "the change would make it larger than 1 GiB, the most a store may be (rc 223)",
+                  edited);
   }
   if (edited != ERROR_SUCCESS || !file.write) return edited;
   long status = ReplaceFile(at_, file_, version_, file);

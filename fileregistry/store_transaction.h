@@ -41,7 +41,9 @@ long Damaged(const Store& store);
 //   return s;
 class StoreTransaction {
  public:
-  // Walks the path (making missing folders with `make_folders`), opens the
+  // Walks the path (making missing folders with `make_folders`, for the
+  // store in the user's data folder only: a named store's missing folder is
+  // refused with 3), opens the
   // store's file, takes its lock and reads it afresh. Returns 0 or a
   // status, said.
   long Begin(bool make_folders);

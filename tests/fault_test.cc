@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -374,6 +376,21 @@ const UserFault kUserFaults[] = {
     {"FolderTheWriterMayWriteButNotRead", kNobody,
      [](const std::string& dir) { return NobodysStore(dir, 0333); }, kUpdating, 0, "",
      [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
+    // One process, and no other for the hive's writer.
+    {"NoRoomForAnotherProcess",
+     {"--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1"},
+     [](const std::string& dir) {
+       std::string store = dir + "/own/hklm.reg";
+       Mkdir(dir + "/own", 0755, NobodysProgram::kUid);
+       HiveWriter(store).Commit();
+       EXPECT_EQ(0, chown(store.c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+       return store;
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 8.\n",
+     1,
+     "kovalset: @/own/hklm.reg: cannot start the process that writes it: Resource temporarily "
+     "unavailable (rc 8)\n",
+     nullptr},
     {"FileOfFourGigabytes",
      {},
      [](const std::string& dir) { return SparseFile(dir, 4 << 10); },
@@ -442,7 +459,7 @@ const Race kRaces[] = {
      [](int folder) {
        DIR* dir = fdopendir(openat(folder, ".", O_RDONLY | O_DIRECTORY));
        while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-         if (strstr(entry->d_name, ".tmp-") == nullptr) continue;
+         if (strstr(entry->d_name, ".kovalset-new-") == nullptr) continue;
          if (renameat(folder, entry->d_name, folder, "stolen") == 0)
            (void)!symlinkat("../secret/hive", folder, entry->d_name);
        }
@@ -557,6 +574,34 @@ TEST(Faults, NoCallNamesTheStoreByItsPath) {
   }
 }
 
+// The folders a first run makes for its store are flushed into their
+// parents, as the store is into its folder: a power cut after the run
+// cannot take them away.
+TEST(Faults, MadeFoldersAreFlushedIntoTheirParents) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
+  TempDir dir;
+  std::string home = dir.File("home"), trace = dir.File("trace");
+  mkdir(home.c_str(), 0755);
+  std::vector<std::string> argv = {"strace", "-f",  "-qq", "-y",
+                                   "-o",     trace, "-e",  "trace=mkdirat,fsync"};
+  for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
+  ProcessResult run =
+      RunProcess(argv, {"HOME=" + home, "KOVALSET_REGISTRY=", "XDG_DATA_HOME=", kNoLeakCheck});
+  EXPECT_EQ(0, run.status) << run.err;
+  std::vector<std::string> made, flushed;
+  std::istringstream calls(ReadFile(trace));
+  for (std::string call; std::getline(calls, call);) {
+    size_t from = call.find('<') + 1, to = call.find('>');
+    if (call.find(") = 0") == std::string::npos || from == 0) continue;
+    (call.find("mkdirat(") != std::string::npos ? made : flushed)
+        .push_back(call.substr(from, to - from));
+  }
+  EXPECT_EQ((std::vector<std::string>{home, home + "/.local", home + "/.local/share"}), made);
+  for (const std::string& parent : made) {
+    EXPECT_NE(flushed.end(), std::find(flushed.begin(), flushed.end(), parent)) << parent;
+  }
+}
+
 // Rooms too small for a run: a full disk, a read-only file system, too
 // little memory. Each ends in a status and a reason, the store as it was.
 struct TightRoom {
@@ -593,6 +638,19 @@ const TightRoom kTightRooms[] = {
      },
      false, "-n 7", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": hivex cannot open it: Too many open files (rc 4)\n"},
+    {"TooFewFilesToLoadHivex",
+     [] {
+       TempDir dir;
+       HiveWriter(dir.File("hive")).Commit();
+       return ReadFile(dir.File("hive"));
+     },
+     false, "-n 6", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+     ": hivex cannot be loaded: libhivex.so.0: cannot open shared object file: Too many open "
+     "files (rc 4)\n"},
+    // In 512-byte blocks: a new file of more than 50 KiB is refused.
+    {"FileSizeLimit", [] { return BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n"); }, false,
+     "-f 100", kUpdating + "Error: Unable to update Supported Protocols: rc 223.\n",
+     ": cannot be written: larger than the file size limit allows (rc 223)\n"},
 };
 
 class TightRooms : public ::testing::TestWithParam<TightRoom> {};
@@ -636,13 +694,50 @@ INSTANTIATE_TEST_SUITE_P(Faults, TightRooms, ::testing::ValuesIn(kTightRooms),
                            return std::string(info.param.name);
                          });
 
-// Another program rewrites the store in place, without the lock, while a
+// Another program changes the store in place, without the lock, while a
 // run writes it: the run fails, and the other program's file stays.
-TEST(Faults, StoreRewrittenInPlaceDuringAWrite) {
+struct InPlaceChange {
+  const char* name;
+  // Done before the run opens the store, and while it is held writing.
+  std::function<void(const std::string&store)> before, during;
+};
+
+// The other program's shared mapping of the store's first page.
+char* mapped_store = nullptr;
+
+void MapStore(const std::string& store) {
+  int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  mapped_store = static_cast<char*>(page);
+}
+
+const InPlaceChange kInPlaceChanges[] = {
+    {"Rewritten", nullptr,
+     [](const std::string& store) {
+       WriteFile(store, BigStore(64 << 10, "\"Supported protocols\"=\"OTHER\"\n"));
+     }},
+    // The second store, into a page the first made dirty, leaves no time.
+    {"StoredThroughASharedMapping",
+     [](const std::string& store) {
+       MapStore(store);
+       mapped_store[0] = 'R';
+     },
+     [](const std::string& store) {
+       size_t at = ReadFile(store).find("SPX");
+       ASSERT_NE(std::string::npos, at) << "the store was replaced";
+       mapped_store[at] = 'Z';
+     }},
+};
+
+class InPlaceChanges : public ::testing::TestWithParam<InPlaceChange> {};
+
+TEST_P(InPlaceChanges, FailTheWriteAndStay) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
   TempDir dir;
   std::string store = dir.File("hklm.reg");
   WriteFile(store, kStored);
+  if (GetParam().before) GetParam().before(store);
   int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {
       "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fallocate:delay_enter=500000"};
@@ -652,20 +747,19 @@ TEST(Faults, StoreRewrittenInPlaceDuringAWrite) {
   close(out);
   close(err);
   // Once the run has made its new file, it is held at the fallocate.
-  auto writing = [&] {
-    for (const std::string& name : ListFolder(dir.path())) {
-      if (name.find(".tmp-") != std::string::npos) return true;
-    }
-    return false;
-  };
-  for (int i = 0; i < 500 && !writing(); ++i) usleep(10000);
-  const std::string other = BigStore(64 << 10, "\"Supported protocols\"=\"OTHER\"\n");
-  WriteFile(store, other);
+  for (int i = 0; i < 500 && ListFolder(dir.path()).size() < 3; ++i) usleep(10000);
+  GetParam().during(store);
+  const std::string other = ReadFile(store);
   EXPECT_EQ(1, WaitProcess(run));
   EXPECT_TRUE(other == ReadFile(store)) << "the other program's file was replaced";
   EXPECT_EQ("kovalset: " + store + ": changed by another program while being written (rc 1016)\n",
             ReadFile(dir.File("err")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, InPlaceChanges, ::testing::ValuesIn(kInPlaceChanges),
+                         [](const ::testing::TestParamInfo<InPlaceChange>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Anyone who may read the store can hold its lock; a writer waits ten
 // seconds at most, then says so.
@@ -837,8 +931,10 @@ struct OddStore {
   std::string output;  // what follows the banner, for a run without words
   int status;
   bool untouched;
-  std::string err = "";  // standard error, behind "kovalset: STORE"
+  std::string err = "";  // standard error, behind "kovalset: STORE"; "#" stands for its folder
   std::vector<std::string> words = {};
+  std::function<void(const std::string& store)> check = nullptr;
+  const char* at = "hklm.reg";  // the store, in the test's folder
 };
 
 std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection + settings; }
@@ -1103,6 +1199,89 @@ const OddStore kOddStores[] = {
        WriteFile(s, Text("\"Supported protocols\"=\"" + std::string(1 << 20, 'm') + "\"\n"));
      },
      "Error: Unable to read Supported Protocols: rc 234.\n", 1, true},
+    // A store named on a volume that is not mounted: nothing is made in
+    // its mount point.
+    {"FolderOfANamedStoreMissing",
+     [](const std::string&) {},
+     std::string(kCreating) + "Error: Unable to create key: rc 3.\n",
+     1,
+     true,
+     ": the folder #/mnt is not there (rc 3)\n",
+     {},
+     nullptr,
+     "mnt/windows/Windows/System32/config/SOFTWARE"},
+    {"SystemHive",
+     [](const std::string& s) {
+       HiveWriter hive(s);
+       hive.SetText("ControlSet001\\Control", "Current User", "USERNAME");
+       hive.SetText("Select", "Current", "1");
+       hive.AddKey("Setup");
+       hive.Commit();
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1, true,
+     ": not written: it looks like a SYSTEM hive (its top keys include ControlSet001, Select), "
+     "not a SOFTWARE one (rc 5)\n"},
+    {"UserHiveNamedInItsBaseBlock",
+     [](const std::string& s) {
+       HiveWriter(s).Commit();
+       NameHive(s, "\\??\\C:\\Users\\Ann\\ntuser.dat");
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1, true,
+     ": not written: it looks like a user's hive (its base block names it NTUSER.DAT), not a "
+     "SOFTWARE one (rc 5)\n"},
+    {"SoftwareHiveNamedInItsBaseBlock",
+     [](const std::string& s) {
+       HiveWriter(s).Commit();
+       NameHive(s, "emRoot\\System32\\Config\\SOFTWARE");
+     },
+     std::string(kCreating) + kDefaultCreated, 0, false},
+    {"CommentBehindAHexValue",
+     [](const std::string& s) {
+       WriteFile(s, Text("\"Supported protocols\"=hex(1):53,50,58 ; set by the imaging team\n"));
+     },
+     kUpdating,
+     0,
+     false,
+     "",
+     {"tcpip"},
+     [](const std::string& s) {
+       EXPECT_EQ(Text("\"Supported protocols\"=\"TCPIP\" ; set by the imaging team\n"),
+                 ReadFile(s));
+     }},
+    {"UsersFileNamedLikeANewStore",
+     [](const std::string& s) {
+       WriteFile(s, kStored);
+       WriteFile(s.substr(0, s.rfind('/')) + "/.hklm.reg.tmp-backup", "mine");
+     },
+     kUpdating,
+     0,
+     false,
+     "",
+     {"tcpip"},
+     [](const std::string& s) {
+       EXPECT_EQ("mine", ReadFile(s.substr(0, s.rfind('/')) + "/.hklm.reg.tmp-backup"));
+     }},
+    {"ChangeWouldPassOneGibibyte",
+     [](const std::string& s) {
+       // A comment line fills it up to 50 bytes under the limit.
+       std::ofstream out(s, std::ios::binary);
+       std::string fill(1 << 20, 'x');
+       out << "REGEDIT4\n\n;";
+       for (size_t left = (size_t{1} << 30) - 50 - 12; left > 0;
+            left -= std::min(left, fill.size()))
+         out.write(fill.data(), static_cast<std::streamsize>(std::min(left, fill.size())));
+       out << "\n";
+     },
+     std::string(kCreating) + "Error: Unable to create key: rc 223.\n",
+     1,
+     false,
+     ": the change would make it larger than 1 GiB, the most a store may be (rc 223)\n",
+     {},
+     [](const std::string& s) {
+       struct stat st = {};
+       EXPECT_EQ(0, stat(s.c_str(), &st));
+       EXPECT_EQ((off_t{1} << 30) - 50, st.st_size);
+     }},
     {"FiftyMegabytes",
      [](const std::string& s) {
        WriteFile(s, BigStore(50 << 20, "\"Supported protocols\"=\"SPX\"\n"));
@@ -1117,18 +1296,22 @@ class OddStores : public ::testing::TestWithParam<OddStore> {};
 TEST_P(OddStores, ClearErrorAndNoRewrite) {
   const OddStore& odd = GetParam();
   TempDir dir;
-  std::string store = dir.File("hklm.reg");
+  std::string store = dir.File(odd.at);
   odd.make(store);
   std::string before = odd.untouched ? ReadFile(store) : "";
+  std::vector<std::string> files = ListFolder(dir.path());
   ProcessResult run = RunProcess(KovalsetCommand(odd.words), {"KOVALSET_REGISTRY=" + store});
   EXPECT_EQ(kBanner + odd.output, run.out);
   std::string err = odd.err.empty() ? "" : "kovalset: " + store + odd.err;
   for (size_t at; (at = err.find('@')) != std::string::npos;) err.replace(at, 1, store);
+  for (size_t at; (at = err.find('#')) != std::string::npos;) err.replace(at, 1, dir.path());
   EXPECT_EQ(err, run.err);
   EXPECT_EQ(odd.status, run.status);
   if (odd.untouched) {
     EXPECT_TRUE(before == ReadFile(store)) << "the store was rewritten";
+    EXPECT_EQ(files, ListFolder(dir.path())) << "files were made or removed";
   }
+  if (odd.check) odd.check(store);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, OddStores, ::testing::ValuesIn(kOddStores),

@@ -189,6 +189,13 @@ void HiveWriter::SetValue(const std::string& key, const std::string& name, uint3
 
 void HiveWriter::Commit() { EXPECT_EQ(0, hivex_commit(hive_, nullptr, 0)) << path_; }
 
+void NameHive(const std::string& path, const std::string& file_name) {
+  std::string hive = ReadFile(path);
+  for (size_t i = 0; i < file_name.size(); ++i) Put16(&hive, 0x30 + 2 * i, file_name[i]);
+  PutChecksum(&hive);
+  WriteFile(path, hive);
+}
+
 void MakeHiveDirty(const std::string& path) {
   std::string hive = ReadFile(path);
   ASSERT_GE(hive.size(), 4096u);

@@ -36,6 +36,10 @@ class HiveWriter {
   struct hive_h* hive_;
 };
 
+// Writes `file_name` (ASCII) where Windows keeps the tail of the hive's path
+// in its base block.
+void NameHive(const std::string& path, const std::string& file_name);
+
 // Makes the hive at `path` dirty, as Windows leaves it with changes in its
 // logs: the secondary sequence number no longer the primary one.
 void MakeHiveDirty(const std::string& path);
