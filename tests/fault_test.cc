@@ -37,6 +37,9 @@ using fileregistry::RegValue;
 
 const std::string kSection = std::string("[HKEY_LOCAL_MACHINE\\") + kPrimaryKeyPath + "]\n";
 
+// The leak checker cannot work under strace, nor without a process to spare.
+const char kNoLeakCheck[] = "ASAN_OPTIONS=detect_leaks=0";
+
 int Rounds(int fallback) {
   const char* rounds = getenv("KOVALSET_FAULT_ROUNDS");
   return rounds != nullptr ? atoi(rounds) : fallback;
@@ -378,7 +381,8 @@ const UserFault kUserFaults[] = {
      [](const std::string& dir) { EXPECT_EQ(kStoredTcpip, ReadFile(dir + "/own/hklm.reg")); }},
     // One process, and no other for the hive's writer.
     {"NoRoomForAnotherProcess",
-     {"--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1"},
+     {"--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1", "env",
+      kNoLeakCheck},
      [](const std::string& dir) {
        std::string store = dir + "/own/hklm.reg";
        Mkdir(dir + "/own", 0755, NobodysProgram::kUid);
@@ -544,9 +548,6 @@ TEST(Faults, TwoWritersMakingTheStoreLoseNoUpdate) {
   EXPECT_EQ(0, failed);
   EXPECT_EQ(std::vector<std::string>{"hklm.reg"}, ListFolder(dir.path()));
 }
-
-// The leak checker cannot work under strace.
-const char kNoLeakCheck[] = "ASAN_OPTIONS=detect_leaks=0";
 
 // Once the store's path is walked, no call names a file by a path that
 // passes through a folder: nothing another user could swap.
