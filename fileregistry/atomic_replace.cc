@@ -298,6 +298,11 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
     umask(mask);
     fchmod(fd.get(), 0666 & ~mask);
   }
+  // Flushed first: the check below is the last step before the rename.
+  struct stat written;
+  if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
+    status = RefuseErrno(at.path, errno);
+  }
   // What was written is made of what was read: another program that changed
   // the file meanwhile, without the lock, fails the write. One that stored
   // into a page it had already made dirty, through a shared mapping, left
@@ -314,10 +319,6 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
     } else if (status != ERROR_SUCCESS) {
       status = Refuse(at.path, "cannot be read again (rc " + std::to_string(status) + ")", status);
     }
-  }
-  struct stat written;
-  if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
-    status = RefuseErrno(at.path, errno);
   }
   // The new file stays open, and locked, until it is in place.
   if (status == ERROR_SUCCESS && !old.valid()) {

@@ -1,7 +1,6 @@
 #include "fileregistry/hive_kind.h"
 
 #include <cctype>
-#include <vector>
 
 namespace fileregistry {
 namespace {
@@ -29,9 +28,9 @@ std::string NamedFile(std::string_view head) {
 }
 
 struct Kind {
-  const char* file;               // as the base block names it, in capitals
-  const char* what;               // for messages
-  std::vector<const char*> keys;  // keys at its top that only it has
+  const char* file;     // as the base block names it, in capitals
+  const char* what;     // for messages
+  const char* keys[2];  // keys at its top that only it has; null: none
 };
 
 const Kind kOtherKinds[] = {
@@ -39,6 +38,11 @@ const Kind kOtherKinds[] = {
     {"SAM", "a SAM hive", {"SAM"}},
     {"SECURITY", "a SECURITY hive", {"Policy", "RXACT"}},
     {"DEFAULT", "a user's hive", {}},
+    {"COMPONENTS", "a COMPONENTS hive", {}},
+    {"DRIVERS", "a DRIVERS hive", {}},
+    {"ELAM", "an ELAM hive", {}},
+    {"BBI", "a BBI hive", {}},
+    {"AMCACHE.HVE", "an Amcache hive", {}},
     {"NTUSER.DAT", "a user's hive", {"Control Panel", "Environment"}},
     {"USRCLASS.DAT", "a user's classes hive", {"Local Settings"}},
     {"BCD", "a boot configuration hive", {"Description", "Objects"}},
@@ -55,9 +59,10 @@ std::string OtherHiveKind(std::string_view head,
       return std::string(kind.what) + " (its base block names it " + named + ")";
   }
   for (const Kind& kind : kOtherKinds) {
-    bool all = !kind.keys.empty();
+    bool all = kind.keys[0] != nullptr;
     std::string keys;
     for (const char* key : kind.keys) {
+      if (key == nullptr) break;
       all = all && has_top_key(key);
       keys += std::string(keys.empty() ? "" : ", ") + key;
     }

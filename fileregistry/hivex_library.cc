@@ -42,6 +42,8 @@ int ShortageIn(const std::string& message) {
       return error;
     }
   }
+  // Memory the loader could not map is memory the process may not have.
+  if (message.find("failed to map segment") != std::string::npos) return ENOMEM;
   return EINVAL;
 }
 

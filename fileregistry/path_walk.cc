@@ -91,8 +91,10 @@ struct Walk {
   // or a refusal.
   long MakeFolder(const std::string& name, bool missing) {
     if (missing && mkdirat(folder.get(), name.c_str(), 0777) == 0) {
+      // A parent the user may write but not read cannot be opened to be
+      // flushed, as for the store's own folder.
       Fd parent(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!parent.valid() || fsync(parent.get()) != 0) return RefuseErrno(where, errno);
+      if (parent.valid() && fsync(parent.get()) != 0) return RefuseErrno(where, errno);
       return ERROR_SUCCESS;
     }
     if (missing && errno == EEXIST) return ERROR_SUCCESS;

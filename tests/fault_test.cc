@@ -701,6 +701,7 @@ struct InPlaceChange {
   const char* name;
   // Done before the run opens the store, and while it is held writing.
   std::function<void(const std::string&store)> before, during;
+  const char* held_at = "fallocate";  // the call the run is held at
 };
 
 // The other program's shared mapping of the store's first page.
@@ -713,22 +714,25 @@ void MapStore(const std::string& store) {
   mapped_store = static_cast<char*>(page);
 }
 
+// The first store makes the page dirty and sets the file's times; the
+// next, into that page, sets none.
+void MapAndStore(const std::string& store) {
+  MapStore(store);
+  mapped_store[0] = 'R';
+}
+void StoreIntoTheDirtyPage(const std::string& store) {
+  size_t at = ReadFile(store).find("SPX");
+  ASSERT_NE(std::string::npos, at) << "the store was replaced";
+  mapped_store[at] = 'Z';
+}
+
 const InPlaceChange kInPlaceChanges[] = {
     {"Rewritten", nullptr,
      [](const std::string& store) {
        WriteFile(store, BigStore(64 << 10, "\"Supported protocols\"=\"OTHER\"\n"));
      }},
-    // The second store, into a page the first made dirty, leaves no time.
-    {"StoredThroughASharedMapping",
-     [](const std::string& store) {
-       MapStore(store);
-       mapped_store[0] = 'R';
-     },
-     [](const std::string& store) {
-       size_t at = ReadFile(store).find("SPX");
-       ASSERT_NE(std::string::npos, at) << "the store was replaced";
-       mapped_store[at] = 'Z';
-     }},
+    {"StoredThroughASharedMapping", MapAndStore, StoreIntoTheDirtyPage},
+    {"StoredThroughASharedMappingDuringTheFlush", MapAndStore, StoreIntoTheDirtyPage, "fsync"},
 };
 
 class InPlaceChanges : public ::testing::TestWithParam<InPlaceChange> {};
@@ -741,13 +745,19 @@ TEST_P(InPlaceChanges, FailTheWriteAndStay) {
   if (GetParam().before) GetParam().before(store);
   int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {
-      "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fallocate:delay_enter=500000"};
+      "strace",
+      "-f",
+      "-qq",
+      "-o",
+      "/dev/null",
+      "-e",
+      "inject=" + std::string(GetParam().held_at) + ":delay_enter=500000"};
   for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
   int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
   pid_t run = StartProcess(argv, {"KOVALSET_REGISTRY=" + store, kNoLeakCheck}, out, err);
   close(out);
   close(err);
-  // Once the run has made its new file, it is held at the fallocate.
+  // Once the run has made its new file, it is held.
   for (int i = 0; i < 500 && ListFolder(dir.path()).size() < 3; ++i) usleep(10000);
   GetParam().during(store);
   const std::string other = ReadFile(store);
