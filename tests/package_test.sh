@@ -33,7 +33,30 @@ fi
 KOVALSET_REGISTRY="$work/hklm.reg" "$work/root/usr/bin/kovalset" tcpip >"$work/out" ||
   fail "the packaged program failed"
 grep -qx "Creating new entry : TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
+# Documents over 4 KB compressed, as Debian wants them; cmake --install
+# installs what the package holds, byte for byte.
+big=$(find "$work/root/usr/share/doc" -type f -size +4k ! -name '*.gz' ! -name copyright)
+[ -z "$big" ] || fail "uncompressed in $(basename "$deb"): $big"
+cmake --install "$build" --prefix "$work/installed" >/dev/null
+diff -r "$work/installed" "$work/root/usr" >/dev/null || fail "cmake --install differs from the .deb:" \
+  "$(diff -rq "$work/installed" "$work/root/usr")"
 echo "ok: $(basename "$deb")"
+
+# The manual: its date the changelog's; its example of DEBUGMSG alone says
+# what the run does on a new store (makes the key and the default list);
+# SEE ALSO names the other tools for the same registry.
+changed=$(zcat "$work/root/usr/share/doc/kovalset/changelog.gz" | sed -n 's/^ -- .*  //p')
+[ "$(sed -n 's/^\.TH KOVALSET 1 \([^ ]*\) .*/\1/p' "$build/kovalset.1")" = "$(date -u -d "$changed" +%F)" ] ||
+  fail "the manual's date is not the changelog's ($changed)"
+KOVALSET_REGISTRY="$work/new.reg" "$work/root/usr/bin/kovalset" debugmsg >"$work/out"
+grep -qx "Creating new entry : SPX,TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
+manual=$(groff -man -Tascii -P-cbou -rLL=1000n "$build/kovalset.1" | tr -s ' \n' ' ')
+[[ $manual == *"creates the settings key and stores the default list too: kovalset debugmsg "* ]] ||
+  fail "the manual's example of kovalset debugmsg does not say what it does on a new store"
+for page in "hivexget(1)," "hivexsh(1)," "guestfish(1)," "on Windows reg."; do
+  [[ ${manual#*SEE ALSO} == *"$page"* ]] || fail "the manual's SEE ALSO lacks $page"
+done
+echo "ok: the manual"
 
 # The static program's .tar.gz: the program, its manual, the README and the
 # license in one folder; one file with nothing to load.
