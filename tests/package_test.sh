@@ -38,16 +38,16 @@ grep -qx "Creating new entry : TCPIP." "$work/out" || fail "unexpected output: $
 big=$(find "$work/root/usr/share/doc" -type f -size +4k ! -name '*.gz' ! -name copyright)
 [ -z "$big" ] || fail "uncompressed in $(basename "$deb"): $big"
 cmake --install "$build" --prefix "$work/installed" >/dev/null
-diff -r "$work/installed" "$work/root/usr" >/dev/null || fail "cmake --install differs from the .deb:" \
-  "$(diff -rq "$work/installed" "$work/root/usr")"
+diff -r "$work/installed" "$work/root/usr" >/dev/null ||
+  fail "cmake --install differs from the .deb: $(diff -rq "$work/installed" "$work/root/usr")"
 echo "ok: $(basename "$deb")"
 
 # The manual: its date the changelog's; its example of DEBUGMSG alone says
 # what the run does on a new store (makes the key and the default list);
 # SEE ALSO names the other tools for the same registry.
 changed=$(zcat "$work/root/usr/share/doc/kovalset/changelog.gz" | sed -n 's/^ -- .*  //p')
-[ "$(sed -n 's/^\.TH KOVALSET 1 \([^ ]*\) .*/\1/p' "$build/kovalset.1")" = "$(date -u -d "$changed" +%F)" ] ||
-  fail "the manual's date is not the changelog's ($changed)"
+dated=$(sed -n 's/^\.TH KOVALSET 1 \([^ ]*\) .*/\1/p' "$build/kovalset.1")
+[ "$dated" = "$(date -u -d "$changed" +%F)" ] || fail "the manual's date is not the changelog's ($changed)"
 KOVALSET_REGISTRY="$work/new.reg" "$work/root/usr/bin/kovalset" debugmsg >"$work/out"
 grep -qx "Creating new entry : SPX,TCPIP." "$work/out" || fail "unexpected output: $(cat "$work/out")"
 manual=$(groff -man -Tascii -P-cbou -rLL=1000n "$build/kovalset.1" | tr -s ' \n' ' ')
@@ -81,7 +81,8 @@ msiexec() {
   "$wine" msiexec "$1" "$2" /qn >/dev/null 2>&1 || fail "msiexec $1 $(basename "$2") failed"
 }
 system_path() {
-  "$wine" reg query "$environment" /v PATH 2>/dev/null | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+  "$wine" reg query "$environment" /v PATH 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
 }
 # The versions of kovalset that Programs and Features lists, in both views.
 listed() {
@@ -116,9 +117,9 @@ check_removed() {
   [ "$(system_path)" = "$path_before" ] || fail "after removal, PATH is $(system_path)"
 }
 # One prefix for all the packages, its server's socket folder in it (Wine
-# makes that in TMPDIR). Made as in the Wine tests: the prefix left to settle, then one
-# server for the rest. Wine's own long-lived processes must not hold the
-# pipes of this test.
+# makes that in TMPDIR). Made as in the Wine tests: the prefix left to
+# settle, then one server for the rest. Wine's own long-lived processes must
+# not hold the pipes of this test.
 boot_wine() {
   export WINEPREFIX="$work/prefix-wine" WINEDEBUG=-all TMPDIR="$work/tmp-wine"
   mkdir -p "$WINEPREFIX" "$TMPDIR"
@@ -151,7 +152,8 @@ check_msi() {
   fi
   local next again=$work/again-$(basename "$windows_build")
   next=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }')
-  (cd "$windows_build" && cpack -G External -B "$again" -D CPACK_PACKAGE_FILE_NAME=again >/dev/null &&
+  (cd "$windows_build" &&
+    cpack -G External -B "$again" -D CPACK_PACKAGE_FILE_NAME=again >/dev/null &&
     cpack -G External -B "$again" -D CPACK_PACKAGE_VERSION="$next" \
       -D CPACK_PACKAGE_FILE_NAME=next >/dev/null) || fail "cpack of the other .msi files failed"
   [ "$(product_code "$again/again.msi")" != "$(product_code "$msi")" ] ||
