@@ -60,10 +60,25 @@ std::string ReadBack(const std::string& path) {
   return text;
 }
 
+// A folder of this run's own under TMPDIR, removed when the run ends; after
+// a failed check it stays, with the store in it.
+const char* StoreFolder() {
+  static char folder[4096];
+  if (folder[0] == '\0') {
+    const char* tmp = getenv("TMPDIR");
+    snprintf(folder, sizeof(folder), "%s/kovalset-store-fuzz-XXXXXX",
+             tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    Check(mkdtemp(folder) != nullptr, "cannot make a folder for the store");
+    atexit([] { rmdir(folder); });
+  }
+  return folder;
+}
+
 void CheckRefusedByTheRegistry(const std::string& text) {
-  static const std::string path = "/tmp/kovalset-store-fuzz-" + std::to_string(getpid()) + ".reg";
+  static const std::string path = std::string(StoreFolder()) + "/hklm.reg";
   setenv("KOVALSET_REGISTRY", path.c_str(), 1);
   FILE* file = fopen(path.c_str(), "wb");
+  Check(file != nullptr, "cannot write the store");
   fwrite(text.data(), 1, text.size(), file);
   fclose(file);
   HKEY key = nullptr;
@@ -73,6 +88,7 @@ void CheckRefusedByTheRegistry(const std::string& text) {
                         &key, nullptr) == ERROR_BADDB,
         "creation in a refused store did not say 1009");
   Check(ReadBack(path) == text, "a refused store was rewritten");
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -58,11 +58,13 @@ echo "ThreadSanitizer:"
 build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1 ||
   failures+=("ThreadSanitizer")
 
+# Each in a TMPDIR of its own, which it must leave empty.
 for fuzzer in store run hive; do
   corpus=$(mktemp -d)
   log=$corpus.log
+  tmp=$(mktemp -d)
   echo "Fuzzing ($fuzzer) for ${KOVALSET_FUZZ_SECONDS:-30} s ..."
-  if ! build/asan/${fuzzer}_fuzzer -max_total_time="${KOVALSET_FUZZ_SECONDS:-30}" \
+  if ! TMPDIR=$tmp build/asan/${fuzzer}_fuzzer -max_total_time="${KOVALSET_FUZZ_SECONDS:-30}" \
       -artifact_prefix="$corpus/" "$corpus" "fuzz/corpus/$fuzzer" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzzer $fuzzer failed; the input is in $corpus"
@@ -70,7 +72,11 @@ for fuzzer in store run hive; do
     continue
   fi
   grep -E '^Done [0-9]+ runs' "$log" || true
-  rm -rf "$corpus" "$log"
+  if ! rmdir "$tmp"; then
+    echo "fuzzer $fuzzer left files behind in TMPDIR: $(ls -A "$tmp")"
+    failures+=("fuzzer $fuzzer")
+  fi
+  rm -rf "$corpus" "$tmp" "$log"
 done
 
 # ctest's line for each test as it ends, and the output of those that fail.
