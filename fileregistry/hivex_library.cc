@@ -1,6 +1,8 @@
 #include "fileregistry/hivex_library.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <mutex>
@@ -39,6 +41,11 @@ int LoadHivex(std::string* why) {
     void* handle = dlopen("libhivex.so.0", RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr && Resolve(handle)) return;
     failure = errno != 0 ? errno : EINVAL;
+    // dlopen does not always leave the errno of its last open: a process
+    // out of descriptors is said as such.
+    int probe = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (probe < 0 && (errno == EMFILE || errno == ENFILE)) failure = errno;
+    if (probe >= 0) close(probe);
     const char* error = dlerror();
     load_error = error != nullptr ? error : "libhivex.so.0 is incomplete";
   });

@@ -592,7 +592,8 @@ const TightRoom kTightRooms[] = {
        return ReadFile(dir.File("hive"));
      },
      false, "-n 7", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
-     ": hivex cannot open it: Too many open files (rc 4)\n"},
+     ": hivex cannot be loaded: libhivex.so.0: cannot open shared object file: Too many open "
+     "files (rc 4)\n"},
 };
 
 class TightRooms : public ::testing::TestWithParam<TightRoom> {};
