@@ -81,19 +81,19 @@ const Row kRows[] = {
     {"BigDataInSegments", BigData, "Vendor\\App", "big", 0, kBig.substr(0, 19960)},
     {"Utf16NamesAnyCase", nullptr, "КЛЮЧ", "имЯ", 0, kText},
     {"KeyInAnIndexOfLeaves", IndexOfLeaves, "many\\key 29", "v", 0, kText},
-    {"MissingKey", nullptr, "Vendor\\None", "Name", ERROR_FILE_NOT_FOUND},
-    {"MissingValue", nullptr, "Vendor\\App", "None", ERROR_FILE_NOT_FOUND},
+    {"MissingKey", nullptr, "Vendor\\None", "Name", ERROR_FILE_NOT_FOUND, ""},
+    {"MissingValue", nullptr, "Vendor\\App", "None", ERROR_FILE_NOT_FOUND, ""},
     {"IndexOfIndexes",  // its leaf made the index itself
      [](std::string* h) {
        IndexOfLeaves(h), Put32(h, ListOf(*h, "Many") + 8, ListOf(*h, "Many") - 4096);
      },
-     "Many\\Key 1", "v", ERROR_REGISTRY_IO_FAILED},
+     "Many\\Key 1", "v", ERROR_REGISTRY_IO_FAILED, ""},
     {"ValueCellFree", [](std::string* h) { (*h)[ValueAt(*h, "Name") - 1] = 0; }, "Vendor\\App",
-     "Name", ERROR_REGISTRY_IO_FAILED},
+     "Name", ERROR_REGISTRY_IO_FAILED, ""},
     {"InlineDataTooLong", [](std::string* h) { Put32(h, ValueAt(*h, "Small") + 4, 0x80000005); },
-     "Vendor\\App", "Small", ERROR_REGISTRY_IO_FAILED},
+     "Vendor\\App", "Small", ERROR_REGISTRY_IO_FAILED, ""},
     {"DataLongerThanItsCell", [](std::string* h) { Put32(h, ValueAt(*h, "Name") + 4, 9000); },
-     "Vendor\\App", "Name", ERROR_REGISTRY_IO_FAILED},
+     "Vendor\\App", "Name", ERROR_REGISTRY_IO_FAILED, ""},
 };
 
 class HiveReaderRows : public ::testing::TestWithParam<Row> {};
@@ -126,7 +126,9 @@ TEST_P(HiveReaderRows, FindsWhatWasSeededOrSaysDamage) {
       reader.Find(reader.Root(), fileregistry::Parts("Software\\" + row.key), &key, &stored);
   if (status == 0) status = reader.Value(key, row.value, &value);
   EXPECT_EQ(row.status, status);
-  if (row.status == 0) EXPECT_EQ(row.data, value.data);
+  if (row.status == 0) {
+    EXPECT_EQ(row.data, value.data);
+  }
   close(fd);
 }
 
