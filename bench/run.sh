@@ -95,6 +95,22 @@ printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvar
 KOVALSET_REGISTRY=$work/startup.reg build/bench/startup_bench "${KOVALSET_STARTUP_ROUNDS:-3000}" \
   /bin/true "$program" "$PWD/build/bench-static/kovalset"
 
+# Hive views beside hivexget, and views of hives of three sizes, each
+# command's runs interleaved with the others'.
+small=$work/600.hive large=$work/100000-long.hive
+build/bench/make_hive "$small" 600
+build/bench/make_hive "$large" 100000 300
+echo
+echo "== Hives, runs interleaved; sizes measured:"
+for file in "$small" "$hive" "$large"; do echo "  $(basename "$file"): $(stat -c %s "$file") bytes"; done
+rounds=${KOVALSET_HIVE_ROUNDS:-300}
+build/bench/startup_bench "$rounds" \
+  "hivexget, 100,000 keys::hivexget|$hive|$settings|Supported protocols" \
+  "view, 100,000 keys::KOVALSET_REGISTRY=$hive|$program"
+build/bench/startup_bench "$rounds" "view, 600 keys::KOVALSET_REGISTRY=$small|$program" \
+  "view, 100,000 keys::KOVALSET_REGISTRY=$hive|$program" \
+  "view, 100,000 longer keys::KOVALSET_REGISTRY=$large|$program"
+
 echo
 echo "== Whole runs ($runs each)"
 hyperfine -N --warmup 3 --runs "$runs" --style none --export-csv "$work/runs.csv" \

@@ -1,8 +1,10 @@
 // Start-up of whole runs, the programs' runs interleaved so that the
 // machine's changing load falls on all of them alike:
-//   startup_bench ROUNDS PROGRAM...
-// Prints each program's lower quartile and median, in ms and as a multiple
-// of the first program's.
+//   startup_bench ROUNDS COMMAND...
+// A COMMAND is a program, or LABEL::WORDS: the words separated by "|", the
+// first of them NAME=VALUE settings of the environment, then the program
+// and its arguments. Prints each command's lower quartile and median, in ms
+// and as a multiple of the first command's.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,17 +13,43 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 extern char** environ;
 
-// One run of `program` with no arguments, its output thrown away; in ms.
-double TimeRun(char* program, const posix_spawn_file_actions_t& quiet) {
-  char* argv[] = {program, nullptr};
+struct Command {
+  std::string label;
+  std::vector<std::string> env, argv;
+};
+
+Command Parse(const std::string& text) {
+  Command command;
+  size_t label = text.find("::");
+  command.label = label == std::string::npos ? text : text.substr(0, label);
+  std::string words = label == std::string::npos ? text : text.substr(label + 2);
+  for (size_t at = 0; at <= words.size();) {
+    size_t end = std::min(words.find('|', at), words.size());
+    std::string word = words.substr(at, end - at);
+    bool setting = command.argv.empty() && word.find('=') != std::string::npos;
+    (setting ? command.env : command.argv).push_back(word);
+    at = end + 1;
+  }
+  for (char** e = environ; *e != nullptr; ++e) command.env.push_back(*e);
+  return command;
+}
+
+// One run of `command`, its output thrown away; in ms.
+double TimeRun(const Command& command, const posix_spawn_file_actions_t& quiet) {
+  std::vector<char*> argv, envp;
+  for (const std::string& word : command.argv) argv.push_back(const_cast<char*>(word.c_str()));
+  for (const std::string& word : command.env) envp.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
   auto start = std::chrono::steady_clock::now();
   pid_t pid;
-  if (posix_spawn(&pid, program, &quiet, nullptr, argv, environ) != 0) {
-    perror(program);
+  if (posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), envp.data()) != 0) {
+    perror(argv[0]);
     exit(1);
   }
   int status;
@@ -36,16 +64,19 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_t quiet;
   posix_spawn_file_actions_init(&quiet);
   posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-  std::vector<std::vector<double>> times(argc - 2);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<Command> commands;
+  for (int i = 2; i < argc; ++i) commands.push_back(Parse(argv[i]));
+  std::vector<std::vector<double>> times(commands.size());
   for (int round = 0; round < rounds; ++round) {
-    for (int i = 2; i < argc; ++i) times[i - 2].push_back(TimeRun(argv[i], quiet));
+    for (size_t i = 0; i < commands.size(); ++i) times[i].push_back(TimeRun(commands[i], quiet));
   }
   double floor = 0;
   for (size_t i = 0; i < times.size(); ++i) {
     std::sort(times[i].begin(), times[i].end());
     double quartile = times[i][rounds / 4], median = times[i][rounds / 2];
     if (i == 0) floor = quartile;
-    printf("%-40s quartile %.3f ms (%.2f x), median %.3f ms\n", argv[i + 2], quartile,
+    printf("%-40s quartile %.3f ms (%.2f x), median %.3f ms\n", commands[i].label.c_str(), quartile,
            quartile / floor, median);
   }
 }

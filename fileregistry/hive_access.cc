@@ -176,13 +176,6 @@ long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view n
   return ERROR_SUCCESS;
 }
 
-bool HasZero(std::string_view name) {
-  for (size_t at = 0; at + 1 < name.size(); at += 2) {
-    if (name[at] == '\0' && name[at + 1] == '\0') return true;
-  }
-  return false;
-}
-
 bool ReadsWhole(hive_h* hive) {
   hivex_visitor visitor = {};
   visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fileregistry/hive_reader.h"
 #include "fileregistry/hivex_library.h"
 #include "fileregistry/store.h"
 
@@ -58,25 +59,10 @@ long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive
 // or 1016 as FindNode.
 long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
                  RegValue* value);
-// A value as Windows reads it: its name in UTF-16LE, zero characters and
-// all, its type and its data.
-struct NamedValue {
-  std::string name;
-  RegValue value;
-
-  bool operator==(const NamedValue& other) const {
-    return name == other.name && value == other.value;
-  }
-};
-
 // Every value of key `path` but `name`, in the order stored: 0 with
 // `*values`, 2 when the key is missing, or 1016 as FindNode.
 long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
                  std::vector<NamedValue>* values);
-// Whether `name`, in UTF-16LE, has a zero character in it. Windows allows
-// one; hivex cuts such a name short when it rewrites the key's values.
-bool HasZero(std::string_view name);
-
 // Whether every key and value of `hive` reads back.
 bool ReadsWhole(hive_h* hive);
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "fileregistry/hive_edit.h"
 #include "fileregistry/hive_kind.h"
 #include "fileregistry/hive_log.h"
+#include "fileregistry/hive_reader.h"
 #include "fileregistry/hive_recovery.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
@@ -63,15 +65,72 @@ long SealedCopy(const std::string& path, int fd, off_t size, const std::string& 
   return ERROR_SUCCESS;
 }
 
+// The parts of `path` below Software found in `reader`: 0 with `*key` and
+// `*stored_path`, 2, or 1016.
+long FindIn(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+            std::string* stored_path) {
+  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
+  *stored_path = std::string(kSoftware);
+  return reader.Find(reader.Root(), Parts(path), key, stored_path);
+}
+
+// Value `name` of key `path` in `reader`, as stored: 0, 2, or 1016.
+long StoredValueIn(const HiveReader& reader, std::string_view path, std::string_view name,
+                   RegValue* value) {
+  HiveReader::Key key;
+  std::string stored_path;
+  if (long status = FindIn(reader, path, &key, &stored_path)) return status;
+  return reader.Value(key, name, value);
+}
+
+// Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
+// when it is no hive hivex can read; or another status, said.
+long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::string* why) {
+  errno = 0;
+  *hive = OpenHandle(copy.get(), 0);
+  if (*hive) return ERROR_SUCCESS;
+  int error = errno;
+  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
+    std::string reason;
+    long status = HivexFailed("hivex cannot open it", error, &reason);
+    return Refuse(path, reason, status);
+  }
+  if (error == ENOENT) {
+    return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
+                  ERROR_REGISTRY_IO_FAILED);
+  }
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  return ERROR_BADDB;
+}
+
+// What hivex writes from: a sealed copy of the hive open as `fd`, `size`
+// bytes, or of `recovered` when not null, which hivex opens. Returns 0; 1009
+// with `*why` set; or another status, said.
+long CopyForHivex(const std::string& path, int fd, off_t size,
+                  const std::shared_ptr<const std::string>& recovered, Fd* copy, std::string* why) {
+  std::string unloadable;
+  if (int error = LoadHivex(&unloadable)) {
+    long status = HivexStatus(error);
+    return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
+  }
+  static const std::string* none = new std::string;
+  if (long status = SealedCopy(path, fd, size, recovered ? *recovered : *none, copy)) return status;
+  HiveHandle hive(nullptr, nullptr);
+  return OpenCopy(path, *copy, &hive, why);
+}
+
 class HiveStore : public Store {
  public:
-  HiveStore(std::string path, Fd copy, HiveHandle hive, std::string unreplayed, std::string file,
+  HiveStore(std::string path, Fd file, std::shared_ptr<const std::string> recovered, off_t size,
+            HiveReader reader, std::string unreplayed, std::string file_bytes,
             std::string other_kind)
       : path_(std::move(path)),
-        copy_(std::move(copy)),
-        hive_(std::move(hive)),
-        unreplayed_(std::move(unreplayed)),
         file_(std::move(file)),
+        recovered_(std::move(recovered)),
+        size_(size),
+        reader_(std::move(reader)),
+        unreplayed_(std::move(unreplayed)),
+        file_bytes_(std::move(file_bytes)),
         other_kind_(std::move(other_kind)) {}
 
   bool Intact() const override { return !failed_; }
@@ -82,14 +141,12 @@ class HiveStore : public Store {
       stored_path->clear();
       return ERROR_SUCCESS;
     }
-    hive_node_h node;
-    return Looked(FindNode(hive_.get(), copy_.get(), path, &node, stored_path));
+    HiveReader::Key key;
+    return Looked(FindIn(reader_, path, &key, stored_path));
   }
 
   long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (long status = Looked(StoredValue(hive_.get(), copy_.get(), path, name, value))) {
-      return status;
-    }
+    if (long status = Looked(StoredValueIn(reader_, path, name, value))) return status;
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
@@ -101,6 +158,7 @@ class HiveStore : public Store {
   long AddKey(std::string_view path, Replacement* file) const override {
     if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
     if (long status = Writable()) return status;
+    if (long status = Sealed()) return status;
     std::string key(path);
     *file = Editing(
         [key](hive_h* hive, int, std::string* why) -> long {
@@ -134,9 +192,10 @@ class HiveStore : public Store {
       stored.data = std::move(utf16);
     }
     RegValue old;
-    long found = Looked(StoredValue(hive_.get(), copy_.get(), path, name, &old));
+    long found = Looked(StoredValueIn(reader_, path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
+    if (long status = Sealed()) return status;
     std::vector<NamedValue> others;
     if (long status = OthersToKeep(path, name, &others)) return status;
     std::string key(path), value_name(name);
@@ -183,13 +242,34 @@ class HiveStore : public Store {
     return status;
   }
 
-  // Sets `*others` to the values of key `path` but `name`, which a change
-  // of `name` must keep as they are; refuses (50) when hivex could not.
+  // Makes, for the first write, the sealed copy hivex writes from, and its
+  // reader: the checks before a write read what hivex will change. Returns
+  // 0, or a status, said.
+  long Sealed() const {
+    std::lock_guard<std::mutex> lock(copy_mutex_);
+    if (copy_.valid()) return ERROR_SUCCESS;
+    Fd copy;
+    std::string why;
+    if (long status = CopyForHivex(path_, file_.get(), size_, recovered_, &copy, &why)) {
+      return why.empty() ? status : Refuse(path_, why, status);
+    }
+    if (copy_reader_.Open(copy.get(), nullptr, &why) != ERROR_SUCCESS) {
+      return Looked(ERROR_REGISTRY_IO_FAILED);  // changed since it was first read
+    }
+    copy_ = std::move(copy);
+    return ERROR_SUCCESS;
+  }
+
+  // Sets `*others` to the values of key `path` but `name` in the sealed
+  // copy, which a change of `name` must keep as they are; refuses (50) when
+  // hivex could not.
   long OthersToKeep(std::string_view path, std::string_view name,
                     std::vector<NamedValue>* others) const {
-    if (long status = Looked(OtherValues(hive_.get(), copy_.get(), path, name, others))) {
-      return status;
-    }
+    HiveReader::Key key;
+    std::string stored_path;
+    long status = FindIn(copy_reader_, path, &key, &stored_path);
+    if (status == ERROR_SUCCESS) status = copy_reader_.OtherValues(key, name, others);
+    if (Looked(status)) return status;
     for (const NamedValue& other : *others) {
       if (HasZero(other.name)) {
         return Refuse(path_,
@@ -202,8 +282,8 @@ class HiveStore : public Store {
     return ERROR_SUCCESS;
   }
 
-  // Never a dirty hive whose logs did not replay, one hivex could not
-  // read, nor another hive than SOFTWARE.
+  // Never a dirty hive whose logs did not replay, a damaged one, nor
+  // another hive than SOFTWARE.
   long Writable() const {
     if (failed_) return ERROR_REGISTRY_IO_FAILED;
     if (!other_kind_.empty()) {
@@ -242,7 +322,7 @@ class HiveStore : public Store {
   // from: the copy's own, or for a dirty hive those its logs were replayed
   // over. As SameBytes.
   long MadeFrom(int fd) const {
-    if (!file_.empty()) return SameBytes(fd, file_);
+    if (!file_bytes_.empty()) return SameBytes(fd, file_bytes_);
     struct stat st;
     if (fstat(copy_.get(), &st) != 0) return StatusFromErrno(errno);
     if (st.st_size == 0) return SameBytes(fd, "");
@@ -256,12 +336,17 @@ class HiveStore : public Store {
   }
 
   std::string path_;
-  Fd copy_;  // the sealed copy of the file that hive_ reads
-  HiveHandle hive_;
+  Fd file_;                                       // the hive, where not recovered
+  std::shared_ptr<const std::string> recovered_;  // what its logs made of it
+  off_t size_;
+  HiveReader reader_;                        // of file_ or recovered_: what views read
   std::string unreplayed_;                   // why the logs of a dirty hive did not replay
-  std::string file_;                         // a dirty hive's own bytes, where its logs replayed
+  std::string file_bytes_;                   // a dirty hive's own bytes, where its logs replayed
   std::string other_kind_;                   // what it is when another hive than SOFTWARE
-  mutable std::atomic<bool> failed_{false};  // hivex failed to read a key or value
+  mutable std::atomic<bool> failed_{false};  // a lookup met damage
+  mutable std::mutex copy_mutex_;
+  mutable Fd copy_;                 // the sealed copy hivex writes from, made for a write
+  mutable HiveReader copy_reader_;  // of copy_
 };
 
 // Whether the base block in `head` is whole, and its bins no more than the
@@ -277,23 +362,37 @@ bool HeaderFits(std::string_view head, off_t size, std::string* why) {
   return true;
 }
 
-// Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
-// when it is no hive hivex can read; or another status, said.
-long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::string* why) {
-  errno = 0;
-  *hive = OpenHandle(copy.get(), 0);
-  if (*hive) return ERROR_SUCCESS;
-  int error = errno;
-  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
-    std::string reason;
-    long status = HivexFailed("hivex cannot open it", error, &reason);
-    return Refuse(path, reason, status);
+// Sets `*own` to a descriptor of the hive open as `fd`, `size` bytes, that
+// does not share its lock: the same file opened anew, through /proc/self/fd.
+// Where that is missing, `*whole` holds the file's bytes instead. Returns 0,
+// or a status, said.
+long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
+                   std::shared_ptr<const std::string>* whole) {
+  *own = Fd(open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC));
+  if (own->valid()) return ERROR_SUCCESS;
+  if (errno != ENOENT) return RefuseErrno(path, errno);
+  auto bytes = std::make_shared<std::string>();
+  if (!ReadBytes(fd, size, bytes.get())) return RefuseErrno(path, errno);
+  *whole = std::move(bytes);
+  return ERROR_SUCCESS;
+}
+
+// Opens `*reader` on the hive open as `fd`, `size` bytes, or on `image`.
+// Returns 0; 1009 with `*why` set; or another status, said. A hive it
+// refuses is one hivex is asked about, as a write would ask: its refusal is
+// the one given.
+long OpenReader(const std::string& path, int fd, off_t size,
+                const std::shared_ptr<const std::string>& image, HiveReader* reader,
+                std::string* why) {
+  std::string refused;
+  long status = reader->Open(fd, image, &refused);
+  if (status == ERROR_REGISTRY_IO_FAILED) {
+    return Refuse(path, "changed by another program while being read (rc 1016)", status);
   }
-  if (error == ENOENT) {
-    return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
-                  ERROR_REGISTRY_IO_FAILED);
-  }
-  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  if (status == ERROR_SUCCESS) return status;
+  Fd copy;
+  if (long hivex = CopyForHivex(path, fd, size, image, &copy, why)) return hivex;
+  *why = refused;
   return ERROR_BADDB;
 }
 
@@ -305,29 +404,28 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
               std::shared_ptr<const Store>* store, std::string* why) {
   const std::string& path = at.path;
   // A dirty hive is read as Windows will read it: with its logs replayed.
-  std::string recovered, file;
+  std::string recovered, file_bytes;
   Recovery recovery;
   if (IsDirtyHive(head)) {
     if (!ReadBytes(fd, st.st_size, &recovered)) return RefuseErrno(path, errno);
-    file = recovered;
+    file_bytes = recovered;
     recovery = RecoverHive(at, fd, st, &recovered);
     if (!recovery.replayed) {
       recovered.clear();
-      file.clear();
+      file_bytes.clear();
     }
   }
   if (!recovered.empty()) head = recovered;
   off_t size = recovered.empty() ? st.st_size : static_cast<off_t>(recovered.size());
   if (!HeaderFits(head, size, why)) return ERROR_BADDB;
-  std::string unloadable;
-  if (int error = LoadHivex(&unloadable)) {
-    long status = HivexStatus(error);
-    return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
+  std::shared_ptr<const std::string> image;
+  if (!recovered.empty()) image = std::make_shared<const std::string>(std::move(recovered));
+  Fd file;
+  if (!image) {
+    if (long status = OwnDescriptor(path, fd, size, &file, &image)) return status;
   }
-  Fd copy;
-  if (long status = SealedCopy(path, fd, size, recovered, &copy)) return status;
-  HiveHandle hive(nullptr, nullptr);
-  if (long status = OpenCopy(path, copy, &hive, why)) return status;
+  HiveReader reader;
+  if (long status = OpenReader(path, file.get(), size, image, &reader, why)) return status;
   if (!recovery.replayed && IsDirtyHive(head)) {
     Refuse(path,
            "the values shown are the file's, not what Windows will see: it holds changes that "
@@ -339,14 +437,16 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
            "the values shown may not be what Windows will see: not replayed: " + recovery.ignored,
            ERROR_SUCCESS);
   }
-  hive_node_h root = Hivex().root(hive.get());
-  std::string other_kind = OtherHiveKind(head, [&hive, root](const char* name) {
-    return root != 0 && Hivex().node_get_child(hive.get(), root, name) != 0;
+  std::string other_kind = OtherHiveKind(head, [&reader](const char* name) {
+    HiveReader::Key key;
+    std::string stored;
+    return reader.Child(reader.Root(), name, &key, &stored) == ERROR_SUCCESS;
   });
   // A log left out may hold changes a write would lose for good.
-  *store = std::make_shared<HiveStore>(path, std::move(copy), std::move(hive),
-                                       recovery.replayed ? recovery.ignored : recovery.why,
-                                       std::move(file), std::move(other_kind));
+  *store =
+      std::make_shared<HiveStore>(path, std::move(file), std::move(image), size, std::move(reader),
+                                  recovery.replayed ? recovery.ignored : recovery.why,
+                                  std::move(file_bytes), std::move(other_kind));
   return ERROR_SUCCESS;
 }
 

@@ -19,19 +19,24 @@ namespace fileregistry {
 bool IsHive(std::string_view head);
 
 // Opens the hive at `at`, open as `fd`, whose first bytes are `head` and
-// which `st` describes: a copy of it that no other program can change.
-// Returns 0; 1009 with `*why` set when it is no hive hivex can read; or
-// another status, said on standard error already (1016 when the file
-// changed while it was copied, 8 or 4 when the system ran short).
+// which `st` describes. Views read it where it is, cell by cell, through a
+// descriptor of its own (HiveReader): damage found there, or a file cut
+// short meanwhile, fails the lookup with 1016. Returns 0; 1009 with `*why`
+// set when it is no hive (one the reader refuses is one hivex is asked
+// about, and hivex's refusal is said); or another status, said.
 //
 // A dirty hive (sequence numbers that differ, or a torn base block) is read
-// with the transaction logs beside it replayed, as Windows will read it;
-// where they cannot be, as the file holds it, with a line on standard error
-// saying so and why, and then it is never written (19, ERROR_WRITE_PROTECT).
+// with the transaction logs beside it replayed, as Windows will read it:
+// the bytes they make, read in memory. Where they cannot be, as the file
+// holds it, with a line on standard error saying so and why, and then it is
+// never written (19, ERROR_WRITE_PROTECT).
 // The logs themselves are never changed.
 //
-// Every change is made by hivex in a child process, which writes the new
-// file and reads it back whole: a crash there fails the write with 1009.
+// A write first makes a copy of the file that no other program can change
+// (1016 when the file changed while it was copied), which hivex must open
+// (1009 otherwise) and from which the checks before the write read. Every
+// change is made by hivex in a child process, which writes the new file and
+// reads it back whole: a crash there fails the write with 1009.
 //
 // As Windows has it: keys other than Software and below give 2 when opened
 // and 5 when created; texts are UTF-16LE, written with their terminating

@@ -1,5 +1,5 @@
-// hivex, loaded when a hive is first opened, so that a run on a text store
-// never pays for loading it.
+// hivex, loaded when a hive is first written, so that a run on a text store
+// never pays for loading it, nor a view of a hive.
 #ifndef FILEREGISTRY_HIVEX_LIBRARY_H_
 #define FILEREGISTRY_HIVEX_LIBRARY_H_
 

@@ -328,6 +328,15 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
   return Bytes(SpliceForValue(path, name, value));
 }
 
+namespace {
+
+long TooLarge(Replacement* file) {
+  file->refused = "the change would make it larger than 1 GiB, the most a store may be (rc 223)";
+  return ERROR_FILE_TOO_LARGE;
+}
+
+}  // namespace
+
 long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
   if (edit.unchanged) return ERROR_SUCCESS;
   file->made_from = [owner = source_owner_, source = source_](int fd) {
@@ -336,7 +345,7 @@ long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
   if (dialect_ == Dialect::kUnicodeUtf16) {
     // Encoded anew, whole.
     auto bytes = std::make_shared<const std::string>(Bytes(edit));
-    if (bytes->size() > kLargestStore) return ERROR_FILE_TOO_LARGE;
+    if (bytes->size() > kLargestStore) return TooLarge(file);
     file->write = [bytes](int fd) { return WritePieces(fd, {*bytes}); };
     return ERROR_SUCCESS;
   }
@@ -345,7 +354,7 @@ long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
   std::string_view bom = dialect_ == Dialect::kUnicodeUtf8Bom ? kUtf8Bom : "";
   std::string_view before = text_.substr(0, edit.at), after = text_.substr(edit.at + edit.erase);
   if (bom.size() + before.size() + edit.lines.size() + after.size() > kLargestStore) {
-    return ERROR_FILE_TOO_LARGE;
+    return TooLarge(file);
   }
   auto lines = std::make_shared<const std::string>(edit.lines);
   file->write = [owner = owner_, bom, before, lines, after](int fd) {

@@ -36,6 +36,8 @@ struct Replacement {
   std::function<long(int fd)> made_from;
   // Whether `write` says on standard error why it failed.
   bool says_why = false;
+  // Why the store refused to make the change, for the caller to say.
+  std::string refused;
 };
 
 // Key paths are relative to HKEY_LOCAL_MACHINE, with single backslashes;
@@ -61,7 +63,7 @@ class Store {
 
   // The file with key `path` added, with every missing key above it; `path`
   // must not exist yet. Returns 0 or a Windows error number (223 when the
-  // file would be larger than kLargestStore).
+  // file would be larger than kLargestStore, with `file->refused`).
   virtual long AddKey(std::string_view path, Replacement* file) const = 0;
   // The file with value `name` of the existing key `path` set to `value`, as
   // RegSetValueExA was given it; `zero_behind` when the caller's byte behind

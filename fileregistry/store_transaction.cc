@@ -301,11 +301,8 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
   if (edited == ERROR_NO_UNICODE_TRANSLATION) {
     return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
   }
-  if (edited == ERROR_FILE_TOO_LARGE) {
-    return Refuse(at_.path,
-                  "the change would make it larger than 1 GiB, the most a store may be (rc 223)",
-                  edited);
-  }
+  if (edited != ERROR_SUCCESS && !file.refused.empty())
+    return Refuse(at_.path, file.refused, edited);
   if (edited != ERROR_SUCCESS || !file.write) return edited;
   long status = ReplaceFile(at_, file_, version_, file);
   if (status == ERROR_ALREADY_EXISTS) {

@@ -621,6 +621,13 @@ std::string Utf16Store(size_t bytes) {
   return "\xff\xfe" + Utf16Of(text);
 }
 
+// The bytes of an empty hive as hivex commits it.
+std::string EmptyHiveFile() {
+  TempDir dir;
+  HiveWriter(dir.File("hive")).Commit();
+  return ReadFile(dir.File("hive"));
+}
+
 const TightRoom kTightRooms[] = {
     {"FullDisk", [] { return BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n"); }, false,
      nullptr, kUpdating + "Error: Unable to update Supported Protocols: rc 112.\n",
@@ -631,27 +638,31 @@ const TightRoom kTightRooms[] = {
     {"TooLittleMemory", [] { return Utf16Store(16 << 20); }, false, "-v 60000",
      std::string(kCreating) + "Error: Unable to create key: rc 14.\n",
      ": not enough memory to read it (rc 14)\n"},
-    {"TooFewFiles",
-     [] {
-       TempDir dir;
-       HiveWriter(dir.File("hive")).Commit();
-       return ReadFile(dir.File("hive"));
-     },
-     false, "-n 7", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
-     ": hivex cannot open it: Too many open files (rc 4)\n"},
-    {"TooFewFilesToLoadHivex",
-     [] {
-       TempDir dir;
-       HiveWriter(dir.File("hive")).Commit();
-       return ReadFile(dir.File("hive"));
-     },
-     false, "-n 6", std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+    {"TooFewFiles", EmptyHiveFile, false, "-n 7",
+     std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": hivex cannot be loaded: libhivex.so.0: cannot open shared object file: Too many open "
      "files (rc 4)\n"},
+    {"TooFewFilesForHivex", EmptyHiveFile, false, "-n 8",
+     std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+     ": hivex cannot open it: Too many open files (rc 4)\n"},
+    {"TooFewFilesToRead", EmptyHiveFile, false, "-n 6",
+     std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
+     ": Too many open files (rc 4)\n"},
     // In 512-byte blocks: a new file of more than 50 KiB is refused.
     {"FileSizeLimit", [] { return BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n"); }, false,
      "-f 100", kUpdating + "Error: Unable to update Supported Protocols: rc 223.\n",
      ": cannot be written: larger than the file size limit allows (rc 223)\n"},
+    // Shown as read in place; only the copy hivex writes from is refused.
+    {"FileSizeLimitOnAHive",
+     [] {
+       TempDir dir;
+       HiveWriter hive(dir.File("hive"));
+       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+       hive.Commit();
+       return ReadFile(dir.File("hive"));
+     },
+     false, "-f 4", kUpdating + "Error: Unable to update Supported Protocols: rc 223.\n",
+     ": File too large (rc 223)\n"},
 };
 
 class TightRooms : public ::testing::TestWithParam<TightRoom> {};

@@ -15,9 +15,6 @@ namespace {
 void Put16(std::string* bytes, size_t at, uint16_t value) {
   for (int i = 0; i < 2; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
 }
-void Put32(std::string* bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
-}
 
 // The base block's checksum: the XOR of its first 127 words.
 void PutChecksum(std::string* hive) {
@@ -33,11 +30,6 @@ void PutChecksum(std::string* hive) {
 void Put64(std::string* bytes, size_t at, uint64_t value) {
   Put32(bytes, at, static_cast<uint32_t>(value));
   Put32(bytes, at + 4, static_cast<uint32_t>(value >> 32));
-}
-uint32_t Get32(const std::string& bytes, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return word;
 }
 
 // A log's first sector: the hive's base block with both sequence numbers

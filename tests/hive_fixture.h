@@ -91,6 +91,16 @@ bool ReadHiveText(const std::string& path, const std::string& key, const std::st
 // Whether hivex opens the hive at `path` and reads every key and value.
 bool HiveReadsWhole(const std::string& path);
 
+// The little-endian 32-bit word at `at` of hive bytes, read and written.
+inline uint32_t Get32(const std::string& bytes, size_t at) {
+  uint32_t word = 0;
+  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return word;
+}
+inline void Put32(std::string* bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
+}
+
 // The bytes of `text` (UTF-8) as UTF-16LE.
 std::string Utf16Of(const std::string& text);
 

@@ -2,8 +2,8 @@
 # Builds kovalset and every test, and runs them all: the Linux build; the
 # Windows build under Wine; a sanitized build (AddressSanitizer and UBSan)
 # of the program and all tests; the threaded test under ThreadSanitizer; and
-# each fuzzer (store, run, hive) for a short while (KOVALSET_FUZZ_SECONDS, 30
-# by default). A failing test step does not stop the rest: each failure is
+# each fuzzer (store, run, hive, hive reader) for a short while
+# (KOVALSET_FUZZ_SECONDS, 30 by default). A failing test step does not stop the rest: each failure is
 # shown as it happens, named again at the end, and the exit status is 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,7 +59,7 @@ build/tsan/fileregistry_tests --gtest_filter='*Thread*' --gtest_brief=1 ||
   failures+=("ThreadSanitizer")
 
 # Each in a TMPDIR of its own, which it must leave empty.
-for fuzzer in store run hive; do
+for fuzzer in store run hive hive_reader; do
   corpus=$(mktemp -d)
   log=$corpus.log
   tmp=$(mktemp -d)
