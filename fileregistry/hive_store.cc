@@ -2,21 +2,15 @@
 
 #include <fcntl.h>
 #include <hivex.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "fileregistry/atomic_replace.h"

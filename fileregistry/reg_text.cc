@@ -369,7 +369,7 @@ long RegText::AddKey(std::string_view path, Replacement* file) const {
 
 long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
                        Replacement* file) const {
-  if (!CanStore(name, value)) return 1113;  // ERROR_NO_UNICODE_TRANSLATION
+  if (!CanStore(name, value)) return ERROR_NO_UNICODE_TRANSLATION;
   return ReplacementFor(SpliceForValue(path, name, value), file);
 }
 

@@ -83,6 +83,9 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
                         PHKEY phkResult, LPDWORD lpdwDisposition);
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData);
+// For a text (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) whose count leaves out its
+// terminating zero, reads lpData[cbData], one byte past the count, as
+// Windows does: a zero there is kept as the text's end.
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                        const BYTE* lpData, DWORD cbData);
 LSTATUS RegCloseKey(HKEY hKey);
