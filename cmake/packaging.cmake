@@ -1,0 +1,70 @@
+# Installing and packaging: the program and its manual; on Windows a .zip
+# with the .exe, the README and the license.
+include(GNUInstallDirs)
+configure_file(doc/kovalset.1.in ${PROJECT_BINARY_DIR}/kovalset.1 @ONLY)
+# cmake --install strips the program, as the packages do (CPACK_STRIP_FILES).
+install(CODE "set(CMAKE_INSTALL_DO_STRIP ON)")
+if(WIN32)
+  install(TARGETS kovalset RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  # A .zip, and an .msi for the fleet's deployment tools, made by wixl.
+  set(CPACK_GENERATOR ZIP)
+  find_program(WIXL wixl)
+  find_program(MSIBUILD msibuild)
+  if(WIXL AND MSIBUILD)
+    list(APPEND CPACK_GENERATOR External)
+    set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+    set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/msi.cmake)
+    set(CPACK_KOVALSET_WIXL ${WIXL})
+    set(CPACK_KOVALSET_MSIBUILD ${MSIBUILD})
+    set(CPACK_KOVALSET_WXS ${PROJECT_SOURCE_DIR}/app/kovalset.wxs.in)
+  endif()
+elseif(KOVALSET_STATIC)
+  # A .tar.gz: the program, its manual, this README and the license.
+  install(TARGETS kovalset RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/kovalset.1 README.md LICENSE DESTINATION .)
+  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR}-static)
+  set(CPACK_GENERATOR TGZ)
+else()
+  # The manual, the changelog and the README compressed as Debian wants
+  # them: gzip -9n.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C date -u -d ${KOVALSET_DATE} "+%a, %d %b %Y"
+    OUTPUT_VARIABLE KOVALSET_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  configure_file(doc/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+  foreach(doc ${PROJECT_BINARY_DIR}/kovalset.1 ${PROJECT_BINARY_DIR}/changelog
+      ${PROJECT_SOURCE_DIR}/README.md)
+    get_filename_component(name ${doc} NAME)
+    add_custom_command(OUTPUT ${name}.gz COMMAND gzip -9n -c ${doc} > ${name}.gz DEPENDS ${doc})
+  endforeach()
+  add_custom_target(compressed_docs ALL DEPENDS kovalset.1.gz changelog.gz README.md.gz)
+  install(TARGETS kovalset RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/kovalset.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/README.md.gz ${PROJECT_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  set(CPACK_GENERATOR DEB)
+endif()
+set(CPACK_PACKAGE_NAME kovalset)
+set(CPACK_PACKAGE_VENDOR "The kovalset developers")
+set(CPACK_PACKAGE_CONTACT "${KOVALSET_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KOVALSET_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhivex0")  # loaded when a hive is written
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kovalset shows and changes the network requester's Supported protocols and
+Debug messages settings, in a registry export file (.reg) or in the SOFTWARE
+hive of an offline Windows installation.")
+if(NOT WIN32 AND NOT KOVALSET_STATIC)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+include(CPack)
