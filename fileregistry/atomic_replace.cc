@@ -162,32 +162,6 @@ int Flock(int fd, bool wait) {
   return 0;
 }
 
-// A new file beside the store, made by this process and by no one else,
-// and locked while it is written, so that no other writer takes it for one
-// a killed writer left.
-long MakeTempFile(const StoreLocation& at, Fd* fd, std::string* name) {
-  std::string prefix = TempPrefix(at.name);
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t seed = static_cast<uint64_t>(getpid()) * 2654435761u ^
-                    std::chrono::steady_clock::now().time_since_epoch().count() ^ counter++ << 20;
-    *name = prefix;
-    for (int i = 0; i < 6; ++i, seed /= 62) *name += kTempLetters[seed % 62];
-    *fd = Fd(openat(at.folder.get(), name->c_str(),
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd->valid() && errno == EEXIST) continue;
-    if (!fd->valid()) return RefuseErrno(at.path, errno);
-    if (int error = Flock(fd->get(), true)) {
-      unlinkat(at.folder.get(), name->c_str(), 0);
-      return RefuseErrno(at.path, error);
-    }
-    // Another writer may have removed it before it was locked: one more.
-    if (StillNamed(at, *name, fd->get())) return ERROR_SUCCESS;
-    *fd = Fd();
-  }
-  return RefuseErrno(at.path, EEXIST);
-}
-
 // Puts the complete new file `temp` in place of the store, which did not
 // exist, only where no file has come under its name meanwhile. Returns 0,
 // 183 (unsaid) when one has, or a status, said.
@@ -210,6 +184,116 @@ long PlaceNewStore(const StoreLocation& at, const std::string& temp) {
   }
   if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
   return RefuseErrno(at.path, errno);
+}
+
+// The new version of a store, beside it: made by this process and by no
+// one else, locked while it is written so that no other writer takes it for
+// one a killed writer left, and removed when it goes out of scope unless it
+// was put in place.
+class TempFile {
+ public:
+  explicit TempFile(const StoreLocation& at) : at_(at) {}
+  ~TempFile() {
+    if (!name_.empty()) unlinkat(at_.folder.get(), name_.c_str(), 0);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  int fd() const { return fd_.get(); }
+
+  // Makes the file. Returns 0 or a status, said.
+  long Create() {
+    std::string prefix = TempPrefix(at_.name);
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      uint64_t seed = static_cast<uint64_t>(getpid()) * 2654435761u ^
+                      std::chrono::steady_clock::now().time_since_epoch().count() ^ counter++ << 20;
+      std::string name = prefix;
+      for (int i = 0; i < 6; ++i, seed /= 62) name += kTempLetters[seed % 62];
+      fd_ = Fd(openat(at_.folder.get(), name.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!fd_.valid() && errno == EEXIST) continue;
+      if (!fd_.valid()) return RefuseErrno(at_.path, errno);
+      name_ = name;
+      if (int error = Flock(fd_.get(), true)) return RefuseErrno(at_.path, error);
+      // Another writer may have removed it before it was locked: one more.
+      if (StillNamed(at_, name_, fd_.get())) return ERROR_SUCCESS;
+      name_.clear();  // that name may be another writer's now
+    }
+    return RefuseErrno(at_.path, EEXIST);
+  }
+
+  // Renames it over the store, or where there was none, puts it in place
+  // only where no file has come meanwhile. Returns 0, 183 (unsaid) when one
+  // has, or a status, said.
+  long Publish(bool replacing) {
+    long status = ERROR_SUCCESS;
+    if (!replacing) {
+      status = PlaceNewStore(at_, name_);
+    } else if (renameat(at_.folder.get(), name_.c_str(), at_.folder.get(), at_.name.c_str()) != 0) {
+      status = RefuseErrno(at_.path, errno);
+    }
+    if (status == ERROR_SUCCESS) name_.clear();
+    return status;
+  }
+
+ private:
+  const StoreLocation& at_;
+  Fd fd_;
+  std::string name_;  // while it is there to remove
+};
+
+// Writes `file` to the new file `fd`. Returns 0 or a status, said.
+long WriteNew(const std::string& path, const Replacement& file, int fd) {
+  long status = file.write(fd);
+  if (status == ERROR_SUCCESS || file.says_why) return status;
+  return Refuse(path,
+                status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
+                : status == ERROR_FILE_TOO_LARGE
+                    ? "cannot be written: larger than the file size limit allows (rc 223)"
+                    : "cannot be written (rc " + std::to_string(status) + ")",
+                status);
+}
+
+// Gives a new store's file the mode a new file of the user's gets.
+long GiveNewFileMode(int fd) {
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  return ERROR_SUCCESS;
+}
+
+// Whether the old file `old` is still the `version` read, and still holds
+// the bytes `file` was made from: another program that changed it meanwhile,
+// without the lock, fails the write. One that stored into a page it had
+// already made dirty, through a shared mapping, left no time behind: its
+// bytes tell. Returns 0 or a status, said.
+long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& version,
+                 const Replacement& file) {
+  struct stat now;
+  if (fstat(old.get(), &now) != 0) return RefuseErrno(path, errno);
+  long status = FileIdentity(now) == version
+                    ? (file.made_from ? file.made_from(old.get()) : ERROR_SUCCESS)
+                    : ERROR_REGISTRY_IO_FAILED;
+  if (status == ERROR_REGISTRY_IO_FAILED) {
+    return Refuse(path, "changed by another program while being written (rc 1016)", status);
+  }
+  if (status != ERROR_SUCCESS) {
+    return Refuse(path, "cannot be read again (rc " + std::to_string(status) + ")", status);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Once it is the store's owner's, that user could have put another file
+// under its name: then that is what was renamed, and the write failed.
+long CheckPlaced(const StoreLocation& at, const struct stat& written) {
+  struct stat placed;
+  if (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+      placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
+    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
+                  ERROR_ACCESS_DENIED);
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -278,68 +362,24 @@ long ReplaceFile(const StoreLocation& at, const Fd& old, const FileIdentity& ver
   if (old.valid() && faccessat(at.folder.get(), at.name.c_str(), W_OK, 0) != 0) {
     return RefuseErrno(at.path, errno);
   }
-  Fd fd;
-  std::string temp;
-  if (long status = MakeTempFile(at, &fd, &temp)) return status;
-  long status = file.write(fd.get());
-  if (status != ERROR_SUCCESS) {
-    if (!file.says_why) {
-      Refuse(at.path,
-             status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
-             : status == ERROR_FILE_TOO_LARGE
-                 ? "cannot be written: larger than the file size limit allows (rc 223)"
-                 : "cannot be written (rc " + std::to_string(status) + ")",
-             status);
-    }
-  } else if (old.valid()) {
-    status = KeepOwnership(at.path, old.get(), fd.get());
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd.get(), 0666 & ~mask);
-  }
-  // Flushed first: the check below is the last step before the rename.
-  struct stat written;
-  if (status == ERROR_SUCCESS && (fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0)) {
-    status = RefuseErrno(at.path, errno);
-  }
-  // What was written is made of what was read: another program that changed
-  // the file meanwhile, without the lock, fails the write. One that stored
-  // into a page it had already made dirty, through a shared mapping, left
-  // no time behind: its bytes tell.
-  struct stat now;
-  if (status == ERROR_SUCCESS && old.valid()) {
-    if (fstat(old.get(), &now) != 0) {
-      status = RefuseErrno(at.path, errno);
-    } else if (!(FileIdentity(now) == version) ||
-               (status = file.made_from ? file.made_from(old.get()) : ERROR_SUCCESS) ==
-                   ERROR_REGISTRY_IO_FAILED) {
-      status = Refuse(at.path, "changed by another program while being written (rc 1016)",
-                      ERROR_REGISTRY_IO_FAILED);
-    } else if (status != ERROR_SUCCESS) {
-      status = Refuse(at.path, "cannot be read again (rc " + std::to_string(status) + ")", status);
-    }
-  }
-  // The new file stays open, and locked, until it is in place.
-  if (status == ERROR_SUCCESS && !old.valid()) {
-    status = PlaceNewStore(at, temp);
-  } else if (status == ERROR_SUCCESS &&
-             renameat(at.folder.get(), temp.c_str(), at.folder.get(), at.name.c_str()) != 0) {
-    status = RefuseErrno(at.path, errno);
-  }
-  // Once it is the store's owner's, that user could have put another file
-  // under its name: then that is what was renamed, and the write failed.
-  struct stat placed;
-  if (status == ERROR_SUCCESS &&
-      (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
-       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino)) {
-    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
-                  ERROR_ACCESS_DENIED);
-  }
-  if (status != ERROR_SUCCESS) {
-    unlinkat(at.folder.get(), temp.c_str(), 0);
+  TempFile temp(at);
+  if (long status = temp.Create()) return status;
+  if (long status = WriteNew(at.path, file, temp.fd())) return status;
+  if (long status =
+          old.valid() ? KeepOwnership(at.path, old.get(), temp.fd()) : GiveNewFileMode(temp.fd())) {
     return status;
   }
+  // Flushed first: the check after it is the last step before the rename.
+  struct stat written;
+  if (fsync(temp.fd()) != 0 || fstat(temp.fd(), &written) != 0) {
+    return RefuseErrno(at.path, errno);
+  }
+  if (old.valid()) {
+    if (long status = StillAsRead(at.path, old, version, file)) return status;
+  }
+  // The new file stays open, and locked, until it is in place.
+  if (long status = temp.Publish(old.valid())) return status;
+  if (long status = CheckPlaced(at, written)) return status;
   Fd folder(openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) fsync(folder.get());
   return ERROR_SUCCESS;
