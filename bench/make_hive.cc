@@ -11,12 +11,7 @@ int main(int argc, char** argv) {
   HiveWriter hive(argv[1]);
   long keys = atol(argv[2]);
   size_t bytes = argc == 4 ? static_cast<size_t>(atol(argv[3])) : 0;
-  for (long i = 1; i < keys; ++i) {
-    std::string text = "A value of other software " + std::to_string(i);
-    if (text.size() < bytes) text.resize(bytes, '.');
-    hive.SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i), "Name",
-                 text);
-  }
+  AddFillerKeys(&hive, keys > 1 ? static_cast<size_t>(keys - 1) : 0, bytes);
   hive.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Supported protocols",
                "SPX,TCPIP");
   hive.Commit();

@@ -83,11 +83,8 @@ class BigStores : public ::testing::TestWithParam<BigStoreCase> {
       return;
     }
     HiveWriter hive(path);
-    for (size_t i = 0; i < bytes / 256; ++i) {
-      hive.SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i),
-                   "Name", "A value of other software " + std::to_string(i));
-    }
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), value, text);
+    AddFillerKeys(&hive, bytes / 256);
+    hive.SetText(kPrimaryKeyInHive, value, text);
     hive.Commit();
   }
   // False when the file no longer opens as a store whose other keys are all
@@ -96,7 +93,7 @@ class BigStores : public ::testing::TestWithParam<BigStoreCase> {
     if (GetParam().hive) {
       std::optional<std::string> filler;
       return ReadHiveText(path, "Filler\\Group 0\\Key 0", "Name", &filler) && filler &&
-             ReadHiveText(path, std::string(kPrimaryKeyPath).substr(9), value, text);
+             ReadHiveText(path, kPrimaryKeyInHive, value, text);
     }
     RegText store;
     RegValue filler;
@@ -484,7 +481,7 @@ TEST_P(Races, NothingOfRootsIsShownOrTouched) {
   std::string folder = Mkdir(dir.File("ww"), 01777), store = folder + "/hklm";
   for (const auto& [path, debug] : {std::pair{secret, kSecret}, std::pair{store, "nobody's"}}) {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Debug messages", debug);
+    hive.SetText(kPrimaryKeyInHive, "Debug messages", debug);
     hive.Commit();
   }
   const std::string before = ReadFile(secret), nobodys = ReadFile(store);
@@ -657,7 +654,7 @@ const TightRoom kTightRooms[] = {
      [] {
        TempDir dir;
        HiveWriter hive(dir.File("hive"));
-       hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+       hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
        hive.Commit();
        return ReadFile(dir.File("hive"));
      },
@@ -867,7 +864,7 @@ TEST(Faults, ExtendedAttributesAreKept) {
 void LayStore(const std::string& path, const std::string& kind) {
   if (kind == "hive") {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
     hive.Commit();
   } else if (kind == "text") {
     WriteFile(path, kStored);
@@ -879,8 +876,7 @@ bool HoldsTcpip(const std::string& path, const std::string& kind) {
   std::optional<std::string> list;
   if (kind != "hive")
     return ReadFile(path).find("\"Supported protocols\"=\"TCPIP\"") != std::string::npos;
-  return ReadHiveText(path, std::string(kPrimaryKeyPath).substr(9), "Supported protocols", &list) &&
-         list == "TCPIP";
+  return ReadHiveText(path, kPrimaryKeyInHive, "Supported protocols", &list) && list == "TCPIP";
 }
 
 std::string Attribute(const std::string& path, const char* name) {
@@ -965,7 +961,7 @@ std::string Text(const std::string& settings) { return "REGEDIT4\n\n" + kSection
 void DamagedHive(const std::string& path, void (*damage)(const std::string&)) {
   {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
     hive.Commit();
   }
   damage(path);
@@ -982,8 +978,8 @@ uint32_t Field(const std::string& hive, size_t at) {
 void DamagedSettingsHive(const std::string& path, void (*damage)(std::string* hive)) {
   {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Debug messages", "On");
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
+    hive.SetText(kPrimaryKeyInHive, "Debug messages", "On");
     hive.Commit();
   }
   std::string hive = ReadFile(path);
@@ -997,8 +993,7 @@ void HiveWithLogs(const std::string& path, size_t filler = 0) {
   std::string hives[2];
   for (int i = 0; i < 2; ++i) {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols",
-                 i ? "TCPIP" : "SPX");
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", i ? "TCPIP" : "SPX");
     if (i == 1 && filler > 0) hive.SetValue("Other", "Filler", 3, std::string(filler, 'f'));
     hive.Commit();
     hives[i] = ReadFile(path);
@@ -1015,8 +1010,8 @@ const std::string kUnreplayed =
 void ZeroInAValueName(const std::string& path, const std::string& name, size_t at) {
   {
     HiveWriter hive(path);
-    hive.SetText(std::string(kPrimaryKeyPath).substr(9), "Supported protocols", "SPX");
-    hive.SetValue(std::string(kPrimaryKeyPath).substr(9), name, 4, std::string("*\0\0\0", 4));
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
+    hive.SetValue(kPrimaryKeyInHive, name, 4, std::string("*\0\0\0", 4));
     hive.Commit();
   }
   std::string hive = ReadFile(path);

@@ -181,6 +181,15 @@ void HiveWriter::SetValue(const std::string& key, const std::string& name, uint3
 
 void HiveWriter::Commit() { EXPECT_EQ(0, hivex_commit(hive_, nullptr, 0)) << path_; }
 
+void AddFillerKeys(HiveWriter* hive, size_t keys, size_t bytes) {
+  for (size_t i = 0; i < keys; ++i) {
+    std::string text = "A value of other software " + std::to_string(i);
+    if (text.size() < bytes) text.resize(bytes, '.');
+    hive->SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i),
+                  "Name", text);
+  }
+}
+
 void NameHive(const std::string& path, const std::string& file_name) {
   std::string hive = ReadFile(path);
   for (size_t i = 0; i < file_name.size(); ++i) Put16(&hive, 0x30 + 2 * i, file_name[i]);

@@ -36,6 +36,10 @@ class HiveWriter {
   struct hive_h* hive_;
 };
 
+// Adds `keys` keys of other software, in groups of 100, each with a text
+// "Name" of at least `bytes` bytes: what stands around the settings.
+void AddFillerKeys(HiveWriter* hive, size_t keys, size_t bytes = 0);
+
 // Writes `file_name` (ASCII) where Windows keeps the tail of the hive's path
 // in its base block.
 void NameHive(const std::string& path, const std::string& file_name);

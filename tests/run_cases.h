@@ -10,6 +10,8 @@
 #include <vector>
 
 extern const char kPrimaryKeyPath[];
+// The same key as a SOFTWARE hive holds it: the path below Software.
+inline const std::string kPrimaryKeyInHive = std::string(kPrimaryKeyPath).substr(9);
 extern const char kFallbackKeyPath[];
 extern const char kBanner[];    // the two banner lines and the empty line
 extern const char kCreating[];  // the key-creation line
