@@ -120,10 +120,16 @@ LSTATUS Guarded(const Call& call) {
   try {
     return call();
   } catch (const std::bad_alloc&) {
-    std::string path;
-    bool named;
-    StorePath(&path, &named);
-    return Refuse(path, "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
+    // What the call held is freed by now; saying so may still need memory.
+    try {
+      std::string path;
+      bool named;
+      StorePath(&path, &named);
+      Refuse(path, "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
+    } catch (const std::bad_alloc&) {
+      // Nothing left to say it with: the status tells.
+    }
+    return ERROR_OUTOFMEMORY;
   }
 }
 
