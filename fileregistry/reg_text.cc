@@ -95,6 +95,7 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
                             std::vector<Section>* sections, ParseError* error) {
   // Room for as many sections as such a file holds, going by the size of a
   // section of an export; a file of shorter ones grows the vector.
+  if (view.size() > UINT32_MAX) return Refused(error, "", 0, "larger than 4 GiB");
   sections->reserve(view.size() / 64 + 16);
   enum { kNone, kLocalMachine, kOtherHive } in = kNone;
   while (pos < view.size()) {
@@ -113,13 +114,17 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
                 : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
       if (why != nullptr && p + 1 < end && view[p + 1] == '-') why = kRemoval;
       if (why == nullptr && local_machine) {
-        sections->push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+        sections->push_back(
+            Section{static_cast<uint32_t>(path_begin), static_cast<uint32_t>(end - 1 - path_begin),
+                    static_cast<uint32_t>(line.begin), static_cast<uint32_t>(line.next)});
       }
       in = why != nullptr ? in : local_machine ? kLocalMachine : kOtherHive;
     } else if (first == '"' || first == '@') {
       if (in == kNone) return Refused(error, view, pos, "value outside a key");
       why = ParseEntry(view, line, p, nullptr, nullptr, &pos);
-      if (why == nullptr && in == kLocalMachine) sections->back().values_end = pos;
+      if (why == nullptr && in == kLocalMachine) {
+        sections->back().values_end = static_cast<uint32_t>(pos);
+      }
     } else {
       why = "not a key, value or comment";
     }

@@ -101,10 +101,12 @@ class RegText : public Store {
                 bool zero_behind, Replacement* file) const override;
 
  private:
+  // Offsets in 32 bits, half the memory for a large store's index: a text
+  // is no larger than 4 GiB (checked by Parse).
   struct Section {
-    size_t path_begin, path_size;  // the path, within text_
-    size_t begin;                  // where the "[" line starts
-    size_t values_end;             // behind the last value's line
+    uint32_t path_begin, path_size;  // the path, within text_
+    uint32_t begin;                  // where the "[" line starts
+    uint32_t values_end;             // behind the last value's line
   };
   struct Entry {
     size_t begin, end;  // the entry's lines, line ends included
