@@ -127,15 +127,33 @@ bool ParseHexNumber(std::string_view text, size_t* pos, size_t end, uint32_t* nu
 }
 
 // Whether text[begin, end) is a key path: parts split by single backslashes,
-// none empty, no control bytes, no DEL. Reads on to the text's end, which
-// spares the slow tail of the vector scan.
+// none empty, no control bytes, no DEL. Sixteen bytes at a time where the
+// processor allows, reading on to the text's end rather than byte by byte.
 bool IsKeyPath(std::string_view text, size_t begin, size_t end) {
   if (begin == end || text[begin] == '\\' || text[end - 1] == '\\') return false;
-  for (size_t i = begin;; ++i) {
-    i += PlainRun(text.data() + i, text.size() - i, '\\', 0x7f);
-    if (i >= end) return true;
-    if (text[i] != '\\' || text[i + 1] == '\\') return false;
+  size_t i = begin;
+  bool after_slash = false;
+#ifdef __SSE2__
+  const __m128i slash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
+  const __m128i highest_control = _mm_set1_epi8(0x1f);
+  for (; i < end && i + 16 <= text.size(); i += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control);
+    unsigned inside = end - i >= 16 ? 0xffffu : (1u << (end - i)) - 1;
+    unsigned bad = _mm_movemask_epi8(_mm_or_si128(control, _mm_cmpeq_epi8(bytes, del))) & inside;
+    unsigned slashes = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, slash)) & inside;
+    if (bad != 0 || (slashes & (slashes >> 1)) != 0 || (after_slash && (slashes & 1))) {
+      return false;
+    }
+    after_slash = (slashes & 0x8000u) != 0;
   }
+#endif
+  for (; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f || (c == '\\' && after_slash)) return false;
+    after_slash = c == '\\';
+  }
+  return true;
 }
 
 bool IsQuotable(std::string_view bytes) {

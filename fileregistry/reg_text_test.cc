@@ -90,6 +90,14 @@ TEST(RegText, WhatIsRefusedAndWhy) {
       {key + "\"v\"=-\n", 3, "removal lines belong in import files"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n", 2, "bad key name"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n", 2, "bad key name"},
+      // Where the key path check reads sixteen bytes at a time: two
+      // backslashes across the first block's end, a DEL in the second
+      // block, a control byte at the text's end, read byte by byte.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Filler\\\\Key]\n\n\n\n\n\n\n\n\n\n\n\n\n", 2,
+       "bad key name"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key\x7f 1]\n\n\n\n\n\n\n\n\n\n\n\n", 2,
+       "bad key name"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Fill\x01]", 2, "bad key name"},
       {key + "\"v\"=\"bad \\q escape\"\n", 3, "unknown escape in a string"},
       {key + "\"v\"=\"unterminated\n", 3, "unterminated string"},
       {key + "\"v\"=dword:123456789\n", 3, "bad dword"},
