@@ -104,7 +104,8 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
     char first = p < line.end ? view[p] : '\0';
     const char* why = nullptr;
     if (first == '\0' || first == ';') {
-      if (memchr(view.data() + line.begin, '\0', line.end - line.begin)) why = "zero byte";
+      // A blank line holds only blanks; a comment may hold anything.
+      if (p < line.end && memchr(view.data() + p, '\0', line.end - p)) why = "zero byte";
       pos = line.next;
     } else if (first == '[') {
       size_t end = TrimBlanks(view, p, line.end), path_begin;
