@@ -75,9 +75,10 @@ const char* ParseEntry(std::string_view text, Line first, size_t pos, std::strin
 
 // Checks the inside of a section line, text[begin, end), and finds the key
 // path in it. Sets `*local_machine` to whether it is a key of
-// HKEY_LOCAL_MACHINE. Returns null, or why it is not a key.
+// HKEY_LOCAL_MACHINE, and bit i of `*slashes` for each backslash among the
+// path's first 32 bytes. Returns null, or why it is not a key.
 const char* ParseSectionPath(std::string_view text, size_t begin, size_t end, bool regedit4,
-                             size_t* path_begin, bool* local_machine);
+                             size_t* path_begin, bool* local_machine, uint32_t* slashes);
 
 // Whether the first bytes of a file, `head`, can begin a store: a header of
 // either dialect, in an encoding it may have. Says nothing of the rest.

@@ -110,14 +110,16 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
     } else if (first == '[') {
       size_t end = TrimBlanks(view, p, line.end), path_begin;
       bool local_machine;
+      uint32_t slashes;
       why = end - p < 2 || view[end - 1] != ']'
                 ? "unclosed key name"
-                : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
+                : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine,
+                                   &slashes);
       if (why != nullptr && p + 1 < end && view[p + 1] == '-') why = kRemoval;
       if (why == nullptr && local_machine) {
         sections->push_back(
             Section{static_cast<uint32_t>(path_begin), static_cast<uint32_t>(end - 1 - path_begin),
-                    static_cast<uint32_t>(line.begin), static_cast<uint32_t>(line.next)});
+                    static_cast<uint32_t>(line.begin), static_cast<uint32_t>(line.next), slashes});
       }
       in = why != nullptr ? in : local_machine ? kLocalMachine : kOtherHive;
     } else if (first == '"' || first == '@') {
@@ -145,6 +147,7 @@ bool RegText::CanStore(std::string_view name, const RegValue& value) const {
 long RegText::FindKey(std::string_view path, std::string* stored_path) const {
   bool found = path.empty();
   for (size_t i = 0; !found && i < sections_.size(); ++i) {
+    if (!MayBeAtOrBelow(sections_[i], path)) continue;
     std::string_view stored = PathOf(sections_[i]);
     found = IsAtOrBelow(stored, path);
     if (found) path = stored.substr(0, path.size());

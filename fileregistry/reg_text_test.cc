@@ -233,6 +233,33 @@ TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
   EXPECT_EQ(file + Utf16("\"y\"=\"z\"\n"), edited);
 }
 
+// Keys of paths longer than a block of the key path check, the last read
+// byte by byte at the text's end: found through the backslashes the index
+// keeps of a path's first 32 bytes, and beyond them.
+TEST(RegText, KeysFoundThroughLongPathsBelow) {
+  RegText store;
+  ASSERT_TRUE(
+      store.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Vendor Name Long\\App]\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Classes\\V]\n"));
+  const struct {
+    const char* key;
+    long status;
+    const char* stored;
+  } rows[] = {
+      {"software\\wow6432node", 0, "Software\\Wow6432Node"},
+      {"software\\wow6432", 2, ""},
+      {"SOFTWARE\\WOW6432NODE\\VENDOR NAME LONG", 0, "Software\\Wow6432Node\\Vendor Name Long"},
+      {"Software\\Wow6432Node\\Vendor Name Lon", 2, ""},
+      {"software\\classes", 0, "Software\\Classes"},
+      {"software\\classes\\v", 0, "Software\\Classes\\V"},
+  };
+  for (const auto& row : rows) {
+    std::string stored;
+    EXPECT_EQ(row.status, store.FindKey(row.key, &stored)) << row.key;
+    if (row.status == 0) EXPECT_EQ(row.stored, stored);
+  }
+}
+
 TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {
   RegText store;
   ASSERT_TRUE(store.Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n"));
