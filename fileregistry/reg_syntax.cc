@@ -190,7 +190,7 @@ void AppendQuoted(std::string_view bytes, std::string* out) {
 // Blanks may stand around "=", and a "; comment" behind the value, which
 // `comment` gets when given, blanks before it included. Returns null, or why
 // the entry is not one.
-const char* ParseEntry(std::string_view text, Line first, size_t pos, std::string* name,
+const char* ParseEntry(std::string_view text, const Line& first, size_t pos, std::string* name,
                        RegValue* value, size_t* next, bool* quoted, std::string_view* comment) {
   Line line = first;
   if (text[pos] == '@') {

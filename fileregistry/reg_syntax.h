@@ -69,7 +69,7 @@ inline bool StartsWith(std::string_view text, size_t pos, std::string_view prefi
 // Blanks may stand around "=", and a "; comment" behind the value, which
 // `comment` gets when given, blanks before it included. Returns null, or why
 // the entry is not one.
-const char* ParseEntry(std::string_view text, Line first, size_t pos, std::string* name,
+const char* ParseEntry(std::string_view text, const Line& first, size_t pos, std::string* name,
                        RegValue* value, size_t* next, bool* quoted = nullptr,
                        std::string_view* comment = nullptr);
 

@@ -63,10 +63,14 @@ struct FileBuffer {
     mapped = memory;
     uintptr_t at = reinterpret_cast<uintptr_t>(memory);
     data = reinterpret_cast<char*>(huge ? (at + kHugePage - 1) & ~(kHugePage - 1) : at);
-    if (huge) {
-      // Both only spare work: without them the read takes the faults.
-      madvise(data, room, MADV_HUGEPAGE);
-      madvise(data, room, MADV_POPULATE_WRITE);
+    if (!huge) return;
+    // Both only spare work. A kernel older than 5.14 cannot populate a
+    // mapping after the fact: the pages are mapped anew, in place, populated.
+    madvise(data, room, MADV_HUGEPAGE);
+    if (madvise(data, room, MADV_POPULATE_WRITE) != 0 && errno == EINVAL &&
+        mmap(data, room, PROT_READ | PROT_WRITE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE, -1, 0) == MAP_FAILED) {
+      data = nullptr;  // what was there may be gone
     }
   }
   ~FileBuffer() {
