@@ -258,12 +258,13 @@ const char* ParseSectionPath(std::string_view text, size_t begin, size_t end, bo
   if (end - begin >= kRootSize && memcmp(text.data() + begin, kRoot, kRootSize) == 0 &&
       (end - begin == kRootSize || text[begin + kRootSize] == '\\')) {
     root_end = begin + kRootSize;  // the common case, spelt as regedit spells it
+    *local_machine = true;
   } else {
     const void* slash = memchr(text.data() + begin, '\\', end - begin);
     root_end = slash ? static_cast<const char*>(slash) - text.data() : end;
+    *local_machine = EqualFoldingCase(text.substr(begin, root_end - begin), kRoot);
   }
   std::string_view root = text.substr(begin, root_end - begin);
-  *local_machine = root == kRoot || EqualFoldingCase(root, kRoot);
   if (!*local_machine) {
     bool known = false;
     for (const char* other : kOtherRoots) {
