@@ -95,6 +95,22 @@ printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Calderan Software\\Linvar
 KOVALSET_REGISTRY=$work/startup.reg build/bench/startup_bench "${KOVALSET_STARTUP_ROUNDS:-3000}" \
   /bin/true "$program" "$PWD/build/bench-static/kovalset"
 
+# The text store of 100,000 keys beside git config on its file of the same
+# size, each command's runs interleaved with the others'. The writes take
+# turns setting two values, so that each of them really writes.
+cp "$work/100000.reg" "$work/write.reg"
+cp "$work/100000.gitconfig" "$work/write.gitconfig"
+echo
+echo "== Text stores of 100,000 keys, runs interleaved with git config's"
+build/bench/startup_bench "${KOVALSET_TEXT_ROUNDS:-200}" \
+  "git config --get::git|config|--file|$work/100000.gitconfig|--get|kovalset.protocols" \
+  "view::KOVALSET_REGISTRY=$work/100000.reg|$program"
+build/bench/startup_bench "${KOVALSET_TEXT_WRITE_ROUNDS:-40}" \
+  "git config, setting::git|config|--file|$work/write.gitconfig|kovalset.protocols|SPX" \
+  "git config, setting again::git|config|--file|$work/write.gitconfig|kovalset.protocols|TCPIP" \
+  "write::KOVALSET_REGISTRY=$work/write.reg|$program|debugmsg|On" \
+  "write again::KOVALSET_REGISTRY=$work/write.reg|$program|debugmsg|Off"
+
 # Hive views beside hivexget, and views of hives of three sizes, each
 # command's runs interleaved with the others'.
 small=$work/600.hive large=$work/100000-long.hive

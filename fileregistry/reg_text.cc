@@ -1,5 +1,7 @@
 #include "fileregistry/reg_text.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -29,6 +31,20 @@ size_t LineNumber(std::string_view text, size_t pos) {
                                const char* reason) {
   if (error != nullptr) *error = ParseError{LineNumber(text, pos), reason};
   return false;
+}
+
+// Memory for `size` bytes of decoded text, touched only where it is
+// written: a large text's in huge pages where the system has them, a fault
+// every 2 MiB instead of every 4 KiB. Throws std::bad_alloc, as new does.
+std::shared_ptr<char[]> DecodedText(size_t size) {
+  const size_t kHugePage = 2 << 20;
+  void* memory = size >= kHugePage ? mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : MAP_FAILED;
+  if (memory == MAP_FAILED) return std::shared_ptr<char[]>(new char[size]);
+  madvise(memory, size, MADV_HUGEPAGE);
+  return std::shared_ptr<char[]>(static_cast<char*>(memory),
+                                 [size](char* text) { munmap(text, size); });
 }
 
 }  // namespace
@@ -73,7 +89,7 @@ bool RegText::ReadHeader(std::shared_ptr<const void>* owner, std::string_view* v
   if (StartsWith(*view, 0, kUtf16Bom)) {
     if (view->size() % 2 != 0) return Refused(error, "", 0, "odd number of bytes in a UTF-16 file");
     // Decoded into memory that is touched only where it is written.
-    std::shared_ptr<char[]> decoded(new char[view->size() / 2 * 3 + 1]);
+    std::shared_ptr<char[]> decoded = DecodedText(view->size() / 2 * 3 + 1);
     *view = std::string_view(decoded.get(), Utf16ToUtf8(view->substr(2), decoded.get()));
     *owner = std::move(decoded);
     *dialect = Dialect::kUnicodeUtf16;
@@ -95,6 +111,7 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
                             std::vector<Section>* sections, ParseError* error) {
   // Room for as many sections as such a file holds, going by the size of a
   // section of an export; a file of shorter ones grows the vector.
+  if (view.size() > UINT32_MAX) return Refused(error, "", 0, "larger than 4 GiB");
   sections->reserve(view.size() / 64 + 16);
   enum { kNone, kLocalMachine, kOtherHive } in = kNone;
   while (pos < view.size()) {
@@ -103,23 +120,30 @@ bool RegText::IndexSections(std::string_view view, size_t pos, bool regedit4,
     char first = p < line.end ? view[p] : '\0';
     const char* why = nullptr;
     if (first == '\0' || first == ';') {
-      if (memchr(view.data() + line.begin, '\0', line.end - line.begin)) why = "zero byte";
+      // A blank line holds only blanks; a comment may hold anything.
+      if (p < line.end && memchr(view.data() + p, '\0', line.end - p)) why = "zero byte";
       pos = line.next;
     } else if (first == '[') {
       size_t end = TrimBlanks(view, p, line.end), path_begin;
       bool local_machine;
+      uint32_t slashes;
       why = end - p < 2 || view[end - 1] != ']'
                 ? "unclosed key name"
-                : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine);
+                : ParseSectionPath(view, p + 1, end - 1, regedit4, &path_begin, &local_machine,
+                                   &slashes);
       if (why != nullptr && p + 1 < end && view[p + 1] == '-') why = kRemoval;
       if (why == nullptr && local_machine) {
-        sections->push_back(Section{path_begin, end - 1 - path_begin, line.begin, line.next});
+        sections->push_back(
+            Section{static_cast<uint32_t>(path_begin), static_cast<uint32_t>(end - 1 - path_begin),
+                    static_cast<uint32_t>(line.begin), static_cast<uint32_t>(line.next), slashes});
       }
       in = why != nullptr ? in : local_machine ? kLocalMachine : kOtherHive;
     } else if (first == '"' || first == '@') {
       if (in == kNone) return Refused(error, view, pos, "value outside a key");
       why = ParseEntry(view, line, p, nullptr, nullptr, &pos);
-      if (why == nullptr && in == kLocalMachine) sections->back().values_end = pos;
+      if (why == nullptr && in == kLocalMachine) {
+        sections->back().values_end = static_cast<uint32_t>(pos);
+      }
     } else {
       why = "not a key, value or comment";
     }
@@ -139,6 +163,7 @@ bool RegText::CanStore(std::string_view name, const RegValue& value) const {
 long RegText::FindKey(std::string_view path, std::string* stored_path) const {
   bool found = path.empty();
   for (size_t i = 0; !found && i < sections_.size(); ++i) {
+    if (!MayBeAtOrBelow(sections_[i], path)) continue;
     std::string_view stored = PathOf(sections_[i]);
     found = IsAtOrBelow(stored, path);
     if (found) path = stored.substr(0, path.size());

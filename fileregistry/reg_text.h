@@ -101,10 +101,13 @@ class RegText : public Store {
                 bool zero_behind, Replacement* file) const override;
 
  private:
+  // Offsets in 32 bits, half the memory for a large store's index: a text
+  // is no larger than 4 GiB (checked by Parse).
   struct Section {
-    size_t path_begin, path_size;  // the path, within text_
-    size_t begin;                  // where the "[" line starts
-    size_t values_end;             // behind the last value's line
+    uint32_t path_begin, path_size;  // the path, within text_
+    uint32_t begin;                  // where the "[" line starts
+    uint32_t values_end;             // behind the last value's line
+    uint32_t slashes;                // bit i: the path's byte i, of its first 32, is "\\"
   };
   struct Entry {
     size_t begin, end;  // the entry's lines, line ends included
@@ -123,6 +126,12 @@ class RegText : public Store {
                             std::vector<Section>* sections, ParseError* error);
   // A lookup's status: found or not, unless the text is no longer whole.
   long Looked(bool found) const;
+  // Whether `section` may be key `key` or lie below it, going by the index
+  // alone: most sections of a large store are told apart without their text.
+  static bool MayBeAtOrBelow(const Section& section, std::string_view key) {
+    if (key.size() >= section.path_size) return key.size() == section.path_size;
+    return key.empty() || key.size() >= 32 || (section.slashes >> key.size() & 1) != 0;
+  }
   std::string_view PathOf(const Section& section) const {
     return text_.substr(section.path_begin, section.path_size);
   }

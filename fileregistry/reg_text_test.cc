@@ -90,6 +90,14 @@ TEST(RegText, WhatIsRefusedAndWhy) {
       {key + "\"v\"=-\n", 3, "removal lines belong in import files"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\Software]\n", 2, "bad key name"},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\]\n", 2, "bad key name"},
+      // Where the key path check reads sixteen bytes at a time: two
+      // backslashes across the first block's end, a DEL in the second
+      // block, a control byte at the text's end, read byte by byte.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Filler\\\\Key]\n\n\n\n\n\n\n\n\n\n\n\n\n", 2,
+       "bad key name"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key\x7f 1]\n\n\n\n\n\n\n\n\n\n\n\n", 2,
+       "bad key name"},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Fill\x01]", 2, "bad key name"},
       {key + "\"v\"=\"bad \\q escape\"\n", 3, "unknown escape in a string"},
       {key + "\"v\"=\"unterminated\n", 3, "unterminated string"},
       {key + "\"v\"=dword:123456789\n", 3, "bad dword"},
@@ -223,6 +231,33 @@ TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
   ASSERT_TRUE(store.Parse(file));
   std::string edited = store.WithValue("A", "y", RegValue{1, "z"});
   EXPECT_EQ(file + Utf16("\"y\"=\"z\"\n"), edited);
+}
+
+// Keys of paths longer than a block of the key path check, the last read
+// byte by byte at the text's end: found through the backslashes the index
+// keeps of a path's first 32 bytes, and beyond them.
+TEST(RegText, KeysFoundThroughLongPathsBelow) {
+  RegText store;
+  ASSERT_TRUE(
+      store.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Vendor Name Long\\App]\n"
+                  "[HKEY_LOCAL_MACHINE\\Software\\Classes\\V]\n"));
+  const struct {
+    const char* key;
+    long status;
+    const char* stored;
+  } rows[] = {
+      {"software\\wow6432node", 0, "Software\\Wow6432Node"},
+      {"software\\wow6432", 2, ""},
+      {"SOFTWARE\\WOW6432NODE\\VENDOR NAME LONG", 0, "Software\\Wow6432Node\\Vendor Name Long"},
+      {"Software\\Wow6432Node\\Vendor Name Lon", 2, ""},
+      {"software\\classes", 0, "Software\\Classes"},
+      {"software\\classes\\v", 0, "Software\\Classes\\V"},
+  };
+  for (const auto& row : rows) {
+    std::string stored;
+    EXPECT_EQ(row.status, store.FindKey(row.key, &stored)) << row.key;
+    if (row.status == 0) EXPECT_EQ(row.stored, stored);
+  }
 }
 
 TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {

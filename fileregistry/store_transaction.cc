@@ -5,9 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -38,19 +43,38 @@ const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc
 // A store no larger than this is read whole by its first read.
 const off_t kSmallStore = 16 * 1024;
 
-// Memory for a file's bytes, mapped with its pages in place: one call
-// instead of a fault for every page of a large store.
+// Memory for a file's bytes, with its pages in place before the read: one
+// call instead of a fault for every page. A large store's bytes lie in
+// huge pages where the system has them: a page to clear, and to account
+// for, every 2 MiB instead of every 4 KiB.
 struct FileBuffer {
+  static constexpr size_t kHugePage = 2 << 20;
   char* data = nullptr;
   size_t size = 0, capacity = 0;
+  void* mapped = nullptr;
+  size_t mapped_size = 0;
 
   explicit FileBuffer(size_t room) : capacity(room) {
-    void* memory = mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    data = memory == MAP_FAILED ? nullptr : static_cast<char*>(memory);
+    bool huge = room >= kHugePage;
+    mapped_size = huge ? room + kHugePage : room;  // room to start on a huge page
+    void* memory = mmap(nullptr, mapped_size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
+    if (memory == MAP_FAILED) return;
+    mapped = memory;
+    uintptr_t at = reinterpret_cast<uintptr_t>(memory);
+    data = reinterpret_cast<char*>(huge ? (at + kHugePage - 1) & ~(kHugePage - 1) : at);
+    if (!huge) return;
+    // Both only spare work. A kernel older than 5.14 cannot populate a
+    // mapping after the fact: the pages are mapped anew, in place, populated.
+    madvise(data, room, MADV_HUGEPAGE);
+    if (madvise(data, room, MADV_POPULATE_WRITE) != 0 && errno == EINVAL &&
+        mmap(data, room, PROT_READ | PROT_WRITE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE, -1, 0) == MAP_FAILED) {
+      data = nullptr;  // what was there may be gone
+    }
   }
   ~FileBuffer() {
-    if (data != nullptr) munmap(data, capacity);
+    if (mapped != nullptr) munmap(mapped, mapped_size);
   }
   FileBuffer(const FileBuffer&) = delete;
   FileBuffer& operator=(const FileBuffer&) = delete;
