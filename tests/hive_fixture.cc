@@ -185,8 +185,8 @@ void AddFillerKeys(HiveWriter* hive, size_t keys, size_t bytes) {
   for (size_t i = 0; i < keys; ++i) {
     std::string text = "A value of other software " + std::to_string(i);
     if (text.size() < bytes) text.resize(bytes, '.');
-    hive->SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i),
-                  "Name", text);
+    hive->SetText("Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i), "Name",
+                  text);
   }
 }
 
