@@ -1227,6 +1227,15 @@ const OddStore kOddStores[] = {
      {},
      nullptr,
      "mnt/windows/Windows/System32/config/SOFTWARE"},
+    {"FileWhereTheFolderOfANamedStoreShouldBe",
+     [](const std::string& s) { WriteFile(s.substr(0, s.rfind('/')), ""); },
+     std::string(kCreating) + "Error: Unable to create key: rc 3.\n",
+     1,
+     true,
+     ": the folder #/file is a file (rc 3)\n",
+     {},
+     nullptr,
+     "file/hklm.reg"},
     {"SystemHive",
      [](const std::string& s) {
        HiveWriter hive(s);
