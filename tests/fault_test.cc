@@ -618,13 +618,6 @@ std::string Utf16Store(size_t bytes) {
   return "\xff\xfe" + Utf16Of(text);
 }
 
-// The bytes of an empty hive as hivex commits it.
-std::string EmptyHiveFile() {
-  TempDir dir;
-  HiveWriter(dir.File("hive")).Commit();
-  return ReadFile(dir.File("hive"));
-}
-
 const TightRoom kTightRooms[] = {
     {"FullDisk", [] { return BigStore(80 << 10, "\"Supported protocols\"=\"SPX\"\n"); }, false,
      nullptr, kUpdating + "Error: Unable to update Supported Protocols: rc 112.\n",
@@ -635,14 +628,14 @@ const TightRoom kTightRooms[] = {
     {"TooLittleMemory", [] { return Utf16Store(16 << 20); }, false, "-v 60000",
      std::string(kCreating) + "Error: Unable to create key: rc 14.\n",
      ": not enough memory to read it (rc 14)\n"},
-    {"TooFewFiles", EmptyHiveFile, false, "-n 7",
+    {"TooFewFiles", [] { return EmptyHive(); }, false, "-n 7",
      std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": hivex cannot be loaded: libhivex.so.0: cannot open shared object file: Too many open "
      "files (rc 4)\n"},
-    {"TooFewFilesForHivex", EmptyHiveFile, false, "-n 8",
+    {"TooFewFilesForHivex", [] { return EmptyHive(); }, false, "-n 8",
      std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": hivex cannot open it: Too many open files (rc 4)\n"},
-    {"TooFewFilesToRead", EmptyHiveFile, false, "-n 6",
+    {"TooFewFilesToRead", [] { return EmptyHive(); }, false, "-n 6",
      std::string(kCreating) + "Error: Unable to create key: rc 4.\n",
      ": Too many open files (rc 4)\n"},
     // In 512-byte blocks: a new file of more than 50 KiB is refused.
