@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fileregistry/reg_text.h"
+#include "fileregistry/text/reg_text.h"
 
 namespace {
 

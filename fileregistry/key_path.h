@@ -3,6 +3,8 @@
 #ifndef FILEREGISTRY_KEY_PATH_H_
 #define FILEREGISTRY_KEY_PATH_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,16 @@ inline bool IsAtOrBelow(std::string_view path, std::string_view key) {
   return path.size() >= key.size() && (path.size() == key.size() || path[key.size()] == '\\') &&
          EqualFoldingCase(path.substr(0, key.size()), key);
 }
+
+// Whether text[begin, end) is a key path: parts split by single backslashes,
+// none empty, no control bytes, no DEL. Sets bit i of `*first_slashes`, when
+// given, for each backslash among its first 32 bytes. Sixteen bytes at a
+// time where the processor allows, reading on to the text's end.
+bool IsKeyPath(std::string_view text, size_t begin, size_t end, uint32_t* first_slashes = nullptr);
+// Whether a key path can be stored: IsKeyPath of all of it.
+bool IsWritableKeyPath(std::string_view path);
+// Whether a value name can be stored: no control bytes but line ends, no DEL.
+bool IsWritableName(std::string_view name);
 
 // Windows' 32-bit view: in a 64-bit machine's registry, which holds
 // Software\Wow6432Node, an open or create of Software\X with

@@ -7,10 +7,9 @@
 
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
-#include "fileregistry/reg_syntax.h"
 #include "fileregistry/store.h"
-#include "fileregistry/store_location.h"
-#include "fileregistry/store_transaction.h"
+#include "fileregistry/store/store_location.h"
+#include "fileregistry/store/store_transaction.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "fileregistry/reg_text.h"
-#include "fileregistry/store_transaction.h"
+#include "fileregistry/store/store_transaction.h"
+#include "fileregistry/text/reg_text.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
 #include "tests/test_support.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "fileregistry/hive_access.h"
-#include "fileregistry/hive_reader.h"
+#include "fileregistry/hive/hive_access.h"
+#include "fileregistry/hive/hive_reader.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
 #include "tests/test_support.h"

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "fileregistry/reg_text.h"
+#include "fileregistry/text/reg_text.h"
 #include "fileregistry/win32_registry.h"
 
 namespace {

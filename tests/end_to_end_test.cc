@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "fileregistry/reg_text.h"
+#include "fileregistry/text/reg_text.h"
 #include "tests/hive_fixture.h"
 #include "tests/test_support.h"
 

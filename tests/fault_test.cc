@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "fileregistry/reg_text.h"
+#include "fileregistry/text/reg_text.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/end_to_end.h"
 #include "tests/hive_fixture.h"

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "fileregistry/hive_log.h"
-#include "fileregistry/reg_text.h"
+#include "fileregistry/hive/hive_log.h"
+#include "fileregistry/text/reg_text.h"
 #include "tests/test_support.h"
 
 namespace {

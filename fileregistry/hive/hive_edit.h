@@ -1,0 +1,30 @@
+// Changing a registry hive where hivex cannot harm the run: in a child
+// process, which commits the result and reads it back whole.
+#ifndef FILEREGISTRY_HIVE_HIVE_EDIT_H_
+#define FILEREGISTRY_HIVE_HIVE_EDIT_H_
+
+#include <functional>
+#include <string>
+
+#include "fileregistry/hive/hive_access.h"
+
+namespace fileregistry {
+
+// A change made to a writable handle of the hive file open as `fd`, which
+// holds the hive as it was before: 0, or a status with `*why` set.
+using HiveEdit = std::function<long(hive_h*, int fd, std::string* why)>;
+// What a new hive, read from the file open as `fd`, must hold: 0, or a status.
+using HiveCheck = std::function<long(hive_h*, int fd)>;
+
+// Makes `edit` on a writable handle of the hive open as `copy` in a child
+// process, commits the result to the new file open as `fd`, and reads that
+// back whole, with `check` of what was changed. An abort or a crash inside
+// hivex ends the child, not the run: the write then fails with 1009. What
+// hivex itself prints is not shown. Returns 0, or a status said on standard
+// error, naming `path`.
+long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit,
+                 const HiveCheck& check);
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_HIVE_HIVE_EDIT_H_

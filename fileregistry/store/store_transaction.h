@@ -1,0 +1,71 @@
+// A run's store: read once for its lookups, and changed in transactions
+// that walk its path, take its lock, read it afresh, and replace it whole.
+#ifndef FILEREGISTRY_STORE_STORE_TRANSACTION_H_
+#define FILEREGISTRY_STORE_STORE_TRANSACTION_H_
+
+#include <memory>
+
+#include "fileregistry/file/atomic_replace.h"
+#include "fileregistry/file/fd.h"
+#include "fileregistry/file/path_walk.h"
+#include "fileregistry/store.h"
+
+namespace fileregistry {
+
+// Every refusal below says on standard error, once, what is wrong and
+// where: "kovalset: PATH:LINE: REASON" for a file that is not a store.
+
+// Reads the store where it lives (store_location.h), for lookups: a
+// registry hive when the file begins with "regf", else registry export
+// text; a missing file is an empty text store. The calls of one run read the
+// file once. Returns 0, or a Windows error number: 1009 when the file is not
+// a store, 5 when it may not be read, 1921 for a symlink loop, 1016 when it
+// changed while it was read ...
+long ReadStore(std::shared_ptr<const Store>* store);
+
+// For a lookup in `store` that met damage: says what it was, keeps this run
+// from reading or writing that version of the file again, and returns 1016.
+long Damaged(const Store& store);
+
+// A change of the store, under its exclusive lock (the store's file
+// itself; a store that does not exist yet is made only where no other
+// writer made it meanwhile, else the change is made again on that one):
+//
+//   StoreTransaction tx;
+//   long s;
+//   do {
+//     if ((s = tx.Begin(make_folders))) return s;
+//     Replacement file;
+//     s = tx.Commit(tx.store().SetValue(..., &file), file);
+//   } while (tx.again());
+//   return s;
+class StoreTransaction {
+ public:
+  // Walks the path (making missing folders with `make_folders`, for the
+  // store in the user's data folder only: a named store's missing folder is
+  // refused with 3), opens the
+  // store's file, takes its lock and reads it afresh. Returns 0 or a
+  // status, said.
+  long Begin(bool make_folders);
+  const Store& store() const { return *store_; }
+  // Ends the edit that returned `edited` with `file`: replaces the store's
+  // file when `edited` is 0 and `file` has something to write, the store
+  // met no damage and its file is still the version read. Returns 0,
+  // `edited`, or a status, said; or 183, unsaid, with again().
+  long Commit(long edited, const Replacement& file);
+  // Whether Commit found the store, missing when begun, made by another
+  // writer: nothing was written, and the change is to be begun again.
+  bool again() const { return again_; }
+
+ private:
+  StoreLocation at_;
+  std::shared_ptr<const Store> store_;
+  Fd file_;  // the store's file, locked; not valid where there was none
+  FileIdentity version_;
+  bool again_ = false;
+  int rounds_ = 0;
+};
+
+}  // namespace fileregistry
+
+#endif  // FILEREGISTRY_STORE_STORE_TRANSACTION_H_
