@@ -99,6 +99,18 @@ long HivexFailed(const std::string& what, int error, std::string* why) {
   return status;
 }
 
+long HivexCannotOpen(int error, std::string* why) {
+  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
+    return HivexFailed("hivex cannot open it", error, why);
+  }
+  if (error == ENOENT) {
+    *why = "hivex is given /proc/self/fd, which is not there (rc 1016)";
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  return ERROR_BADDB;
+}
+
 std::vector<std::string> Parts(std::string_view path) {
   std::vector<std::string> parts;
   path.remove_prefix(std::min(path.size(), kSoftware.size() + 1));

@@ -41,6 +41,9 @@ HiveHandle OpenHandle(int fd, int flags);
 long HivexStatus(int error);
 // Sets `*why` to `what` hivex failed at, with `error`; returns its status.
 long HivexFailed(const std::string& what, int error, std::string* why);
+// Sets `*why` to what hivex failing to open a hive with `error` means, and
+// returns its status: 1009 for a hive it cannot read, else as HivexFailed.
+long HivexCannotOpen(int error, std::string* why);
 
 // The parts of key `path` below Software.
 std::vector<std::string> Parts(std::string_view path);

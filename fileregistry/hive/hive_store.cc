@@ -21,6 +21,7 @@
 #include "fileregistry/hive/hive_log.h"
 #include "fileregistry/hive/hive_reader.h"
 #include "fileregistry/hive/hive_recovery.h"
+#include "fileregistry/hive/hive_source.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/unicode/utf16.h"
@@ -30,34 +31,6 @@ namespace fileregistry {
 namespace {
 
 const uint32_t kBaseBlockSize = 4096;
-
-// A copy of the file's `size` bytes that no other program can change: what
-// hivex reads, so that a file truncated or rewritten meanwhile can neither
-// crash the run nor mix two versions. `recovered`, when not empty, is what
-// the file's logs made of it, and what the copy holds instead.
-long SealedCopy(const std::string& path, int fd, off_t size, const std::string& recovered,
-                Fd* copy) {
-  *copy = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!copy->valid()) return RefuseErrno(path, errno);
-  if (!recovered.empty()) {
-    if (long status = WritePieces(copy->get(), {recovered})) {
-      return Refuse(path, "cannot be copied (rc " + std::to_string(status) + ")", status);
-    }
-  }
-  for (off_t offset = 0; recovered.empty() && offset < size;) {
-    ssize_t n = sendfile(copy->get(), fd, &offset, static_cast<size_t>(size - offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return RefuseErrno(path, errno);
-    if (n == 0) {
-      return Refuse(path, "changed by another program while being read (rc 1016)",
-                    ERROR_REGISTRY_IO_FAILED);
-    }
-  }
-  if (fcntl(copy->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)) {
-    return RefuseErrno(path, errno);
-  }
-  return ERROR_SUCCESS;
-}
 
 // The parts of `path` below Software found in `reader`: 0 with `*key` and
 // `*stored_path`, 2, or 1016.
@@ -79,38 +52,49 @@ long StoredValueIn(const HiveReader& reader, std::string_view path, std::string_
 
 // Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
 // when it is no hive hivex can read; or another status, said.
-long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::string* why) {
+long OpenCopy(const std::string& path, const HiveSource& copy, std::string* why) {
   errno = 0;
-  *hive = OpenHandle(copy.get(), 0);
-  if (*hive) return ERROR_SUCCESS;
-  int error = errno;
-  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
-    std::string reason;
-    long status = HivexFailed("hivex cannot open it", error, &reason);
-    return Refuse(path, reason, status);
+  HiveHandle hive = OpenHandle(copy.fd(), 0);
+  if (hive) return ERROR_SUCCESS;
+  long status = HivexCannotOpen(errno, why);
+  if (status != ERROR_BADDB) {
+    Refuse(path, *why, status);
+    why->clear();
   }
-  if (error == ENOENT) {
-    return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
-                  ERROR_REGISTRY_IO_FAILED);
-  }
-  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
-  return ERROR_BADDB;
+  return status;
 }
 
-// What hivex writes from: a sealed copy of the hive open as `fd`, `size`
-// bytes, or of `recovered` when not null, which hivex opens. Returns 0; 1009
-// with `*why` set; or another status, said.
-long CopyForHivex(const std::string& path, int fd, off_t size,
-                  const std::shared_ptr<const std::string>& recovered, Fd* copy, std::string* why) {
+// Loads hivex for a write, or for a hive it is asked about. Returns 0, or a
+// status, said.
+long LoadedHivex(const std::string& path) {
   std::string unloadable;
   if (int error = LoadHivex(&unloadable)) {
     long status = HivexStatus(error);
     return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
   }
-  static const std::string* none = new std::string;
-  if (long status = SealedCopy(path, fd, size, recovered ? *recovered : *none, copy)) return status;
-  HiveHandle hive(nullptr, nullptr);
-  return OpenCopy(path, *copy, &hive, why);
+  return ERROR_SUCCESS;
+}
+
+// Whether hivex can open a sealed copy of the hive open as `fd`, `size`
+// bytes, or of `image` when not null. Returns 0; 1009 with `*why` set; or
+// another status, said.
+long HivexOpens(const std::string& path, int fd, off_t size,
+                const std::shared_ptr<const std::string>& image, std::string* why) {
+  if (long status = LoadedHivex(path)) return status;
+  HiveSource copy;
+  if (long status = copy.Copy(path, fd, size, image ? *image : std::string())) return status;
+  return OpenCopy(path, copy, why);
+}
+
+// Whether `reader` finds key `path` of a new hive where hivex found `node`:
+// 0 with `*key`, or 1016.
+long ReaderAgrees(const HiveReader& reader, std::string_view path, hive_node_h node,
+                  HiveReader::Key* key) {
+  std::string stored_path;
+  if (FindIn(reader, path, key, &stored_path) != ERROR_SUCCESS || node != kBaseBlockSize + *key) {
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  return ERROR_SUCCESS;
 }
 
 class HiveStore : public Store {
@@ -152,9 +136,11 @@ class HiveStore : public Store {
   long AddKey(std::string_view path, Replacement* file) const override {
     if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
     if (long status = Writable()) return status;
-    if (long status = Sealed()) return status;
+    std::shared_ptr<const HiveSource> source;
+    if (long status = Source(&source)) return status;
     std::string key(path);
     *file = Editing(
+        source,
         [key](hive_h* hive, int, std::string* why) -> long {
           hive_node_h node = Hivex().root(hive);
           for (const std::string& part : Parts(key)) {
@@ -168,10 +154,14 @@ class HiveStore : public Store {
           }
           return ERROR_SUCCESS;
         },
-        [key](hive_h* hive, int fd) {
+        [key](hive_h* hive, int fd) -> long {
           hive_node_h node;
           std::string stored;
-          return FindNode(hive, fd, key, &node, &stored);
+          HiveReader reader;
+          HiveReader::Key found;
+          if (long status = FindNode(hive, fd, key, &node, &stored)) return status;
+          if (reader.Open(fd, nullptr, &stored) != ERROR_SUCCESS) return ERROR_REGISTRY_IO_FAILED;
+          return ReaderAgrees(reader, key, node, &found);
         });
     return ERROR_SUCCESS;
   }
@@ -189,11 +179,13 @@ class HiveStore : public Store {
     long found = Looked(StoredValueIn(reader_, path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
-    if (long status = Sealed()) return status;
+    std::shared_ptr<const HiveSource> source;
+    if (long status = Source(&source)) return status;
     std::vector<NamedValue> others;
-    if (long status = OthersToKeep(path, name, &others)) return status;
+    if (long status = OthersToKeep(source->reader(), path, name, &others)) return status;
     std::string key(path), value_name(name);
     *file = Editing(
+        source,
         [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
           hive_node_h node;
           std::string stored_path;
@@ -224,6 +216,19 @@ class HiveStore : public Store {
           if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
           if (status != ERROR_SUCCESS) return status;
           // hivex rewrote every value of the key: the others must be as they were.
+          if (!(back == stored && kept == others)) return ERROR_REGISTRY_IO_FAILED;
+          // And so the reader sees them, at the key hivex found.
+          hive_node_h node;
+          std::string stored_path;
+          HiveReader reader;
+          HiveReader::Key found;
+          if (FindNode(hive, fd, key, &node, &stored_path) != ERROR_SUCCESS ||
+              reader.Open(fd, nullptr, &stored_path) != ERROR_SUCCESS ||
+              ReaderAgrees(reader, key, node, &found) != ERROR_SUCCESS ||
+              reader.Value(found, value_name, &back) != ERROR_SUCCESS ||
+              reader.OtherValues(found, value_name, &kept) != ERROR_SUCCESS) {
+            return ERROR_REGISTRY_IO_FAILED;
+          }
           return back == stored && kept == others ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
         });
     return ERROR_SUCCESS;
@@ -236,33 +241,42 @@ class HiveStore : public Store {
     return status;
   }
 
-  // Makes, for the first write, the sealed copy hivex writes from, and its
-  // reader: the checks before a write read what hivex will change. Returns
-  // 0, or a status, said.
-  long Sealed() const {
-    std::lock_guard<std::mutex> lock(copy_mutex_);
-    if (copy_.valid()) return ERROR_SUCCESS;
-    Fd copy;
+  // Sets `*source` to what the next change is made from, and the checks
+  // before it read: the file under a lease of its own, or else the sealed
+  // copy, made once. Returns 0, or a status, said.
+  long Source(std::shared_ptr<const HiveSource>* source) const {
+    if (long status = LoadedHivex(path_)) return status;
     std::string why;
-    if (long status = CopyForHivex(path_, file_.get(), size_, recovered_, &copy, &why)) {
-      return why.empty() ? status : Refuse(path_, why, status);
+    auto leased = std::make_shared<HiveSource>();
+    if (!recovered_ && leased->Lease(file_.get())) {
+      if (leased->OpenReader(&why) != ERROR_SUCCESS) return Looked(ERROR_REGISTRY_IO_FAILED);
+      *source = std::move(leased);
+      return ERROR_SUCCESS;
     }
-    if (copy_reader_.Open(copy.get(), nullptr, &why) != ERROR_SUCCESS) {
-      return Looked(ERROR_REGISTRY_IO_FAILED);  // changed since it was first read
+    std::lock_guard<std::mutex> lock(copy_mutex_);
+    if (!copy_) {
+      auto copy = std::make_shared<HiveSource>();
+      if (long status = copy->Copy(path_, file_.get(), size_, recovered_ ? *recovered_ : "")) {
+        return status;
+      }
+      if (copy->OpenReader(&why) != ERROR_SUCCESS) {
+        return Looked(ERROR_REGISTRY_IO_FAILED);  // changed since it was first read
+      }
+      copy_ = std::move(copy);
     }
-    copy_ = std::move(copy);
+    *source = copy_;
     return ERROR_SUCCESS;
   }
 
-  // Sets `*others` to the values of key `path` but `name` in the sealed
-  // copy, which a change of `name` must keep as they are; refuses (50) when
-  // hivex could not.
-  long OthersToKeep(std::string_view path, std::string_view name,
+  // Sets `*others` to the values of key `path` but `name` that `source`
+  // reads, which a change of `name` must keep as they are; refuses (50)
+  // when hivex could not.
+  long OthersToKeep(const HiveReader& source, std::string_view path, std::string_view name,
                     std::vector<NamedValue>* others) const {
     HiveReader::Key key;
     std::string stored_path;
-    long status = FindIn(copy_reader_, path, &key, &stored_path);
-    if (status == ERROR_SUCCESS) status = copy_reader_.OtherValues(key, name, others);
+    long status = FindIn(source, path, &key, &stored_path);
+    if (status == ERROR_SUCCESS) status = source.OtherValues(key, name, others);
     if (Looked(status)) return status;
     for (const NamedValue& other : *others) {
       if (HasZero(other.name)) {
@@ -294,11 +308,15 @@ class HiveStore : public Store {
     return ERROR_SUCCESS;
   }
 
-  // The new file: the hive copy with `edit` made, written by a child.
-  Replacement Editing(HiveEdit edit, HiveCheck check) const {
+  // The new file: `source` with `edit` made, written by a child; whole
+  // read back where hivex wrote from what the logs made.
+  Replacement Editing(std::shared_ptr<const HiveSource> source, HiveEdit edit,
+                      HiveCheck check) const {
     Replacement file;
-    file.write = [this, edit, check](int fd) -> long {
-      if (long status = EditInChild(path_, copy_.get(), fd, edit, check)) return status;
+    file.write = [this, source, edit, check](int fd) -> long {
+      if (long status = EditInChild(path_, source->fd(), fd, edit, check, recovered_ != nullptr)) {
+        return status;
+      }
       struct stat st;
       if (fstat(fd, &st) != 0) return RefuseErrno(path_, errno);
       if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
@@ -308,25 +326,8 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     };
     file.says_why = true;
-    file.made_from = [this](int fd) { return MadeFrom(fd); };
+    file.made_from = [this, source](int fd) { return source->StillIn(fd, file_bytes_); };
     return file;
-  }
-
-  // Whether the file open as `fd` still holds the bytes the copy was made
-  // from: the copy's own, or for a dirty hive those its logs were replayed
-  // over. As SameBytes.
-  long MadeFrom(int fd) const {
-    if (!file_bytes_.empty()) return SameBytes(fd, file_bytes_);
-    struct stat st;
-    if (fstat(copy_.get(), &st) != 0) return StatusFromErrno(errno);
-    if (st.st_size == 0) return SameBytes(fd, "");
-    void* copy =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, copy_.get(), 0);
-    if (copy == MAP_FAILED) return StatusFromErrno(errno);
-    long status = SameBytes(
-        fd, std::string_view(static_cast<const char*>(copy), static_cast<size_t>(st.st_size)));
-    munmap(copy, static_cast<size_t>(st.st_size));
-    return status;
   }
 
   std::string path_;
@@ -339,8 +340,7 @@ class HiveStore : public Store {
   std::string other_kind_;                   // what it is when another hive than SOFTWARE
   mutable std::atomic<bool> failed_{false};  // a lookup met damage
   mutable std::mutex copy_mutex_;
-  mutable Fd copy_;                 // the sealed copy hivex writes from, made for a write
-  mutable HiveReader copy_reader_;  // of copy_
+  mutable std::shared_ptr<const HiveSource> copy_;  // made for a write without a lease
 };
 
 // Whether the base block in `head` is whole, and its bins no more than the
@@ -384,8 +384,7 @@ long OpenReader(const std::string& path, int fd, off_t size,
     return Refuse(path, "changed by another program while being read (rc 1016)", status);
   }
   if (status == ERROR_SUCCESS) return status;
-  Fd copy;
-  if (long hivex = CopyForHivex(path, fd, size, image, &copy, why)) return hivex;
+  if (long hivex = HivexOpens(path, fd, size, image, why)) return hivex;
   *why = refused;
   return ERROR_BADDB;
 }
