@@ -26,7 +26,7 @@ namespace {
 
 // What the child reports, in memory it shares with the run: how far it is,
 // its status and why.
-enum Phase : uint32_t { kReading, kWriting, kWritten };
+enum Phase : uint32_t { kReading, kWriting, kWritten, kDone };
 struct Report {
   std::atomic<uint32_t> phase{kReading};
   long status = ERROR_BADDB;
@@ -79,15 +79,14 @@ long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& 
   if (!hive) return HivexCannotOpen(errno, why);
   if (long status = edit(hive.get(), source, why)) return status;
   report->Enter(kWriting);
-  int committed = Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0);
-  report->Enter(kWritten);
-  if (committed != 0) {
+  if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
     int error = errno;
     if (error != EFBIG) return HivexFailed("hivex cannot write it", error, why);
     // Past the file size limit, as any file the run makes.
     *why = std::string(strerror(error)) + " (rc " + std::to_string(HivexStatus(error)) + ")";
     return HivexStatus(error);
   }
+  report->Enter(kWritten);
   // The cells are looked over beside hivex's own reading, on another core.
   bool in_use = false;
   std::thread cells = whole ? std::thread() : LookOverCells(fd, &in_use);
@@ -110,22 +109,25 @@ struct Unmap {
   void operator()(Report* report) const { munmap(report, sizeof(Report)); }
 };
 
-// Waits for the child to end, and returns how it did. Meanwhile, what
-// hivex writes goes to disk as it is written, so that little is left for
-// the flush before the rename.
-int AwaitChild(pid_t child, int fd, Report* report) {
-  int how = 0;
-  for (uint32_t phase; (phase = report->phase.load()) != kWritten;) {
-    pid_t done = waitpid(child, &how, WNOHANG);
-    if (done == child) return how;
+// Waits for the child to end, and returns how it did. While hivex writes
+// the new file open as `fd`, what it has written goes to disk; once it
+// has, the file is flushed while the child reads it back, and `*flushed`
+// set to 0 or the errno value of the failure (-1: never flushed).
+int AwaitChild(pid_t child, int fd, Report* report, int* flushed) {
+  *flushed = -1;
+  for (int how = 0;;) {
+    uint32_t phase = report->phase.load();
+    if (phase == kWritten && *flushed < 0) {
+      *flushed = fsync(fd) == 0 ? 0 : errno;
+      continue;
+    }
+    pid_t done = waitpid(child, &how, phase == kDone ? 0 : WNOHANG);
+    if (done == child || (done < 0 && errno != EINTR)) return how;
     if (phase == kWriting) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     // Woken when the phase changes; now and then to see the child has not died.
     timespec pause = {0, phase == kWriting ? 1000000 : 10000000};
     syscall(SYS_futex, &report->phase, FUTEX_WAIT, phase, &pause, nullptr, 0);
   }
-  while (waitpid(child, &how, 0) < 0 && errno == EINTR) {
-  }
-  return how;
 }
 
 }  // namespace
@@ -162,10 +164,11 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
     }
     report->status = status;
     report->length = why.copy(report->why, sizeof(report->why));
-    report->Enter(kWritten);  // the run need not wait to see the child end
+    report->Enter(kDone);
     _exit(0);
   }
-  int how = AwaitChild(child, fd, report.get());
+  int flushed;
+  int how = AwaitChild(child, fd, report.get(), &flushed);
   if (!WIFEXITED(how) || WEXITSTATUS(how) != 0) {
     return Refuse(path,
                   WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
@@ -174,6 +177,8 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
                   ERROR_BADDB);
   }
   if (report->length > 0) Refuse(path, std::string(report->why, report->length), report->status);
+  if (report->status == ERROR_SUCCESS && flushed < 0) flushed = fsync(fd) == 0 ? 0 : errno;
+  if (report->status == ERROR_SUCCESS && flushed != 0) return RefuseErrno(path, flushed);
   return report->status;
 }
 
