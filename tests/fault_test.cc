@@ -1104,6 +1104,20 @@ const OddStore kOddStores[] = {
      },
      std::string(kCreating) + "Error: Unable to create key: rc 1016.\n", 1, true,
      ": the hive hivex wrote does not read back (rc 1016)\n"},
+    // What a change frees, listed by a key it does not read: found among
+    // the cells, not on the way to the key changed.
+    {"KeySharesTheValuesOfTheKeyBelow",
+     [](const std::string& s) {
+       DamagedSettingsHive(s, [](std::string* h) {
+         h->replace(CellAt(*h, "nk", "Version 6.15") + 36, 8,
+                    h->substr(CellAt(*h, "nk", "Settings") + 36, 8));
+       });
+     },
+     kUpdating + "Error: Unable to update Supported Protocols: rc 1016.\n",
+     1,
+     true,
+     ": the hive hivex wrote does not read back (rc 1016)\n",
+     {"tcpip"}},
     {"KeyListCountsNoKeys",
      [](const std::string& s) {
        DamagedSettingsHive(s, [](std::string* h) {
