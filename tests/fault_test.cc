@@ -703,6 +703,7 @@ struct InPlaceChange {
   // Done before the run opens the store, and while it is held writing.
   std::function<void(const std::string&store)> before, during;
   const char* held_at = "fallocate";  // the call the run is held at
+  bool hive = false;                  // the store a hive holding SPX, not kStored
 };
 
 // The other program's shared mapping of the store's first page.
@@ -734,6 +735,13 @@ const InPlaceChange kInPlaceChanges[] = {
      }},
     {"StoredThroughASharedMapping", MapAndStore, StoreIntoTheDirtyPage},
     {"StoredThroughASharedMappingDuringTheFlush", MapAndStore, StoreIntoTheDirtyPage, "fsync"},
+    // A hive is held under a lease: the other program waits to open it.
+    {"HiveRewritten", nullptr, [](const std::string& store) { WriteFile(store, EmptyHive()); },
+     "fsync", true},
+    // Open to write, it can have no lease: the copy hivex reads tells.
+    {"HiveStoredThroughASharedMapping",
+     [](const std::string& store) { MapStore(store), mapped_store[0x800] = 'R'; },
+     [](const std::string&) { mapped_store[0x801] = 'Z'; }, "fsync", true},
 };
 
 class InPlaceChanges : public ::testing::TestWithParam<InPlaceChange> {};
@@ -742,7 +750,13 @@ TEST_P(InPlaceChanges, FailTheWriteAndStay) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
   TempDir dir;
   std::string store = dir.File("hklm.reg");
-  WriteFile(store, kStored);
+  if (GetParam().hive) {
+    HiveWriter hive(store);
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
+    hive.Commit();
+  } else {
+    WriteFile(store, kStored);
+  }
   if (GetParam().before) GetParam().before(store);
   int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {

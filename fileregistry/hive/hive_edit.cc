@@ -115,14 +115,19 @@ struct Unmap {
 // set to 0 or the errno value of the failure (-1: never flushed).
 int AwaitChild(pid_t child, int fd, Report* report, int* flushed) {
   *flushed = -1;
-  for (int how = 0;;) {
+  int how = 0;
+  bool waitable = true;
+  for (;;) {
     uint32_t phase = report->phase.load();
     if (phase == kWritten && *flushed < 0) {
       *flushed = fsync(fd) == 0 ? 0 : errno;
       continue;
     }
-    pid_t done = waitpid(child, &how, phase == kDone ? 0 : WNOHANG);
-    if (done == child || (done < 0 && errno != EINTR)) return how;
+    pid_t done = waitable ? waitpid(child, &how, phase == kDone ? 0 : WNOHANG) : 0;
+    if (done == child) return how;
+    // Where children are reaped unasked (SIGCHLD ignored), its report tells.
+    if (done < 0 && errno == ECHILD) waitable = false;
+    if (!waitable && (phase == kDone || kill(child, 0) != 0)) return 0;
     if (phase == kWriting) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     // Woken when the phase changes; now and then to see the child has not died.
     timespec pause = {0, phase == kWriting ? 1000000 : 10000000};
@@ -169,7 +174,7 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
   }
   int flushed;
   int how = AwaitChild(child, fd, report.get(), &flushed);
-  if (!WIFEXITED(how) || WEXITSTATUS(how) != 0) {
+  if (!WIFEXITED(how) || WEXITSTATUS(how) != 0 || report->phase.load() != kDone) {
     return Refuse(path,
                   WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
                                          strsignal(WTERMSIG(how)) + " (rc 1009)"
