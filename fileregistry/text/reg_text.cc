@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fileregistry/file/atomic_replace.h"
+#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/text/reg_syntax.h"
 #include "fileregistry/unicode/utf16.h"
