@@ -124,7 +124,7 @@ LSTATUS Guarded(const Call& call) {
       std::string path;
       bool named;
       StorePath(&path, &named);
-      Refuse(path, "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
+      Refuse(path, "not enough memory to read it", ERROR_OUTOFMEMORY);
     } catch (const std::bad_alloc&) {
       // Nothing left to say it with: the status tells.
     }

@@ -70,9 +70,7 @@ bool StillNamed(const StoreLocation& at, const std::string& name, int fd) {
 }
 
 long CannotKeep(const std::string& path, const char* name, int error) {
-  return Refuse(path,
-                std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
-                    " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+  return Refuse(path, std::string("cannot keep its attribute ") + name + ": " + strerror(error),
                 StatusFromErrno(error));
 }
 
@@ -146,7 +144,7 @@ long KeepOwnership(const std::string& path, int from, int to) {
   if (now.st_uid != old.st_uid && (owner_had & ~owner_keeps) != 0) {
     return Refuse(path,
                   "rewritten by this user, it would no longer be readable and writable by its "
-                  "owner (rc 5)",
+                  "owner",
                   ERROR_ACCESS_DENIED);
   }
   if (fchmod(to, old.st_mode & 07777) != 0) return RefuseErrno(path, errno);
@@ -248,10 +246,10 @@ long WriteNew(const std::string& path, const NewContent& file, int fd) {
   long status = file.write(fd);
   if (status == ERROR_SUCCESS || file.says_why) return status;
   return Refuse(path,
-                status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
+                status == ERROR_DISK_FULL ? "cannot be written: the disk is full"
                 : status == ERROR_FILE_TOO_LARGE
-                    ? "cannot be written: larger than the file size limit allows (rc 223)"
-                    : "cannot be written (rc " + std::to_string(status) + ")",
+                    ? "cannot be written: larger than the file size limit allows"
+                    : "cannot be written",
                 status);
 }
 
@@ -276,10 +274,10 @@ long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& ver
                     ? (file.made_from ? file.made_from(old.get()) : ERROR_SUCCESS)
                     : ERROR_REGISTRY_IO_FAILED;
   if (status == ERROR_REGISTRY_IO_FAILED) {
-    return Refuse(path, "changed by another program while being written (rc 1016)", status);
+    return Refuse(path, "changed by another program while being written", status);
   }
   if (status != ERROR_SUCCESS) {
-    return Refuse(path, "cannot be read again (rc " + std::to_string(status) + ")", status);
+    return Refuse(path, "cannot be read again", status);
   }
   return ERROR_SUCCESS;
 }
@@ -290,8 +288,7 @@ long CheckPlaced(const StoreLocation& at, const struct stat& written) {
   struct stat placed;
   if (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
-    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
-                  ERROR_ACCESS_DENIED);
+    return Refuse(at.path, "the new file was replaced before it was in place", ERROR_ACCESS_DENIED);
   }
   return ERROR_SUCCESS;
 }
@@ -320,7 +317,7 @@ long LockStoreFile(const StoreLocation& at, int fd,
     if (!StillNamed(at, at.name, fd)) return ERROR_FILE_NOT_FOUND;
     if (error == 0) return ERROR_SUCCESS;
     if (std::chrono::steady_clock::now() >= deadline) {
-      return Refuse(at.path, "its lock is held by another process for 10 s; gave up (rc 1460)",
+      return Refuse(at.path, "its lock is held by another process for 10 s; gave up",
                     ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);

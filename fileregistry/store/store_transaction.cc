@@ -39,7 +39,7 @@ Cache& TheCache() {
   return *cache;
 }
 
-const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
+const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be";
 // A store no larger than this is read whole by its first read.
 const off_t kSmallStore = 16 * 1024;
 
@@ -109,15 +109,15 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   *fd =
       Fd(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd->valid() && errno == ELOOP) {
-    return Refuse(at.path, "became a symlink while being opened (rc 5)", ERROR_ACCESS_DENIED);
+    return Refuse(at.path, "became a symlink while being opened", ERROR_ACCESS_DENIED);
   }
   if (!fd->valid()) {
     return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : RefuseErrno(at.path, errno);
   }
   if (fstat(fd->get(), st) != 0) return RefuseErrno(at.path, errno);
-  if (S_ISDIR(st->st_mode)) return Refuse(at.path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (S_ISDIR(st->st_mode)) return Refuse(at.path, "is a folder", ERROR_ACCESS_DENIED);
   if (!S_ISREG(st->st_mode)) {
-    return Refuse(at.path, "not a regular file (rc 1009)", ERROR_BADDB);
+    return Refuse(at.path, "not a regular file", ERROR_BADDB);
   }
   return ERROR_SUCCESS;
 }
@@ -137,10 +137,9 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
     if (long status = ReadAll(fd, size, &buffer)) {
       return Refuse(path,
                     status == ERROR_REGISTRY_IO_FAILED
-                        ? "changed by another program while being read (rc 1016)"
-                    : status == ERROR_OUTOFMEMORY
-                        ? "not enough memory to read it (rc 14)"
-                        : "cannot be read (rc " + std::to_string(status) + ")",
+                        ? "changed by another program while being read"
+                    : status == ERROR_OUTOFMEMORY ? "not enough memory to read it"
+                                                  : "cannot be read",
                     status);
     }
     text = std::string_view(buffer->data, buffer->size);
@@ -158,12 +157,12 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
 }
 
 // Reads the store open as `fd`, which `st` describes, by what its first
-// bytes say it is. Returns 0; a refusal with `*where` and `*why` set, for
+// bytes say it is. Returns 0; a refusal with `*why` set (and `*line`, the
+// line of the text a parse error is at), for
 // the cache to keep; or a status, said.
 long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
-                std::shared_ptr<const Store>* store, std::string* where, std::string* why) {
+                std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   const std::string& path = at.path;
-  *where = path;
   if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
     *why = kLargestStoreText;
     return ERROR_FILE_TOO_LARGE;
@@ -178,15 +177,14 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
   std::string_view head_bytes = *head;
   if (IsHive(head_bytes)) return OpenHive(at, fd, head_bytes, st, store, why);
   if (!MayBeginStore(head_bytes)) {
-    *where += ":1";
+    *line = 1;
     *why = "not a registry file";
     return ERROR_BADDB;
   }
   bool whole = st.st_size <= kSmallStore && head_bytes.size() == static_cast<size_t>(st.st_size);
-  size_t line = 0;
   long status =
-      ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, &line, why);
-  if (status == ERROR_BADDB) *where += ":" + std::to_string(line);
+      ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, line, why);
+  if (status != ERROR_BADDB) *line = 0;
   return status;
 }
 
@@ -199,12 +197,16 @@ long LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
   Cache& cache = TheCache();
   *version = FileIdentity(st);
   if (cache.path != at.path || !(cache.identity == *version)) {
-    std::string where, why;
+    std::string why;
+    size_t line = 0;
     std::shared_ptr<const Store> loaded;
-    long status = ReadOpened(at, fd.get(), st, &loaded, &where, &why);
+    long status = ReadOpened(at, fd.get(), st, &loaded, &line, &why);
     if (status != ERROR_SUCCESS && why.empty()) return status;  // said, and not for keeping
     cache = Cache{at.path, *version, loaded, status};
-    if (status != ERROR_SUCCESS) return Refuse(where, why, status);
+    if (status != ERROR_SUCCESS) {
+      return line != 0 ? Say(at.path + ":" + std::to_string(line), why, status)
+                       : Refuse(at.path, why, status);
+    }
   } else if (cache.refused != 0) {
     return cache.refused;  // said once already
   }
@@ -289,7 +291,7 @@ long Damaged(const Store& store) {
     }
     path = cache.path;
   }
-  return Refuse(path, std::string(store.Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
+  return Refuse(path, store.Damage(), ERROR_REGISTRY_IO_FAILED);
 }
 
 long StoreTransaction::Begin(bool make_folders) {
@@ -307,10 +309,10 @@ long StoreTransaction::Begin(bool make_folders) {
     return RefuseErrno(path, ENOENT);  // no write through a dangling link
   }
   if (!at_.folder.valid()) {
-    return Refuse(at_.path,
-                  "the folder " + at_.missing +
-                      (at_.missing_is_file ? " is a file (rc 3)" : " is not there (rc 3)"),
-                  ERROR_PATH_NOT_FOUND);
+    return Refuse(
+        at_.path,
+        "the folder " + at_.missing + (at_.missing_is_file ? " is a file" : " is not there"),
+        ERROR_PATH_NOT_FOUND);
   }
   file_ = Fd();
   version_ = FileIdentity();
@@ -323,7 +325,7 @@ long StoreTransaction::Begin(bool make_folders) {
 long StoreTransaction::Commit(long edited, const Replacement& file) {
   if (!store_->Intact()) return Damaged(*store_);
   if (edited == ERROR_NO_UNICODE_TRANSLATION) {
-    return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
+    return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8", edited);
   }
   if (edited != ERROR_SUCCESS && !file.refused.empty())
     return Refuse(at_.path, file.refused, edited);
@@ -336,7 +338,7 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
       again_ = true;
       return status;
     }
-    return Refuse(at_.path, "changed by another program while being written (rc 1016)",
+    return Refuse(at_.path, "changed by another program while being written",
                   ERROR_REGISTRY_IO_FAILED);
   }
   if (status != ERROR_SUCCESS) return status;

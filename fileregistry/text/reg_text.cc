@@ -356,7 +356,7 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
 namespace {
 
 long TooLarge(Replacement* file) {
-  file->refused = "the change would make it larger than 1 GiB, the most a store may be (rc 223)";
+  file->refused = "the change would make it larger than 1 GiB, the most a store may be";
   return ERROR_FILE_TOO_LARGE;
 }
 
