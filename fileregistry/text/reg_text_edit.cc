@@ -1,3 +1,5 @@
+// Editing a store's text by splicing: the lines of a change put in place,
+// every other byte kept, and the new file's bytes encoded as the old.
 #include <cstring>
 
 #include "fileregistry/file/atomic_replace.h"
@@ -7,8 +9,6 @@
 #include "fileregistry/unicode/utf16.h"
 #include "fileregistry/win32_registry.h"
 
-// Editing a store's text by splicing: the lines of a change put in place,
-// every other byte kept, and the new file's bytes encoded as the old.
 namespace fileregistry {
 namespace {
 

@@ -1,3 +1,5 @@
+// Parsing a store's text: its header and encoding, and the index of its
+// sections that lookups and edits work from.
 #include <sys/mman.h>
 
 #include <cstring>
@@ -6,8 +8,6 @@
 #include "fileregistry/text/reg_text.h"
 #include "fileregistry/unicode/utf16.h"
 
-// Parsing a store's text: its header and encoding, and the index of its
-// sections that lookups and edits work from.
 namespace fileregistry {
 namespace {
 
