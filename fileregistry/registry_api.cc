@@ -137,7 +137,7 @@ LSTATUS Guarded(const Call& call) {
   } catch (const std::bad_alloc&) {
     // What the call held is freed by now; saying so may still need memory.
     try {
-      Refuse(Run()->path(), "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
+      Refuse(Run()->path(), "not enough memory to read it", ERROR_OUTOFMEMORY);
     } catch (const std::bad_alloc&) {
       // Nothing left to say it with: the status tells.
     }

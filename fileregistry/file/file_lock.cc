@@ -44,8 +44,7 @@ long LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::t
     if (!StillNamed(at, at.name, fd)) return ERROR_FILE_NOT_FOUND;
     if (error == 0) return ERROR_SUCCESS;
     if (std::chrono::steady_clock::now() >= since + wait) {
-      return Refuse(at.path,
-                    "its lock is held by another process for " + Said(wait) + "; gave up (rc 1460)",
+      return Refuse(at.path, "its lock is held by another process for " + Said(wait) + "; gave up",
                     ERROR_TIMEOUT);
     }
     usleep(static_cast<useconds_t>(pause) * 1000);

@@ -14,9 +14,7 @@ namespace fileregistry {
 namespace {
 
 long CannotKeep(const std::string& path, const char* name, int error) {
-  return Refuse(path,
-                std::string("cannot keep its attribute ") + name + ": " + strerror(error) +
-                    " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+  return Refuse(path, std::string("cannot keep its attribute ") + name + ": " + strerror(error),
                 StatusFromErrno(error));
 }
 
@@ -88,7 +86,7 @@ long KeepOwnership(const std::string& path, int from, int to) {
   if (now.st_uid != old.st_uid && (owner_had & ~owner_keeps) != 0) {
     return Refuse(path,
                   "rewritten by this user, it would no longer be readable and writable by its "
-                  "owner (rc 5)",
+                  "owner",
                   ERROR_ACCESS_DENIED);
   }
   if (fchmod(to, old.st_mode & 07777) != 0) return RefuseErrno(path, errno);

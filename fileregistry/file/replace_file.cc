@@ -67,10 +67,10 @@ long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& ver
   long status = FileIdentity(now) == version ? (made_from ? made_from(old.get()) : ERROR_SUCCESS)
                                              : ERROR_REGISTRY_IO_FAILED;
   if (status == ERROR_REGISTRY_IO_FAILED) {
-    return Refuse(path, "changed by another program while being written (rc 1016)", status);
+    return Refuse(path, "changed by another program while being written", status);
   }
   if (status != ERROR_SUCCESS) {
-    return Refuse(path, "cannot be read again (rc " + std::to_string(status) + ")", status);
+    return Refuse(path, "cannot be read again", status);
   }
   return ERROR_SUCCESS;
 }
@@ -87,8 +87,7 @@ long CheckPlaced(const StoreLocation& at, const struct stat& written) {
   struct stat placed;
   if (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {
-    return Refuse(at.path, "the new file was replaced before it was in place (rc 5)",
-                  ERROR_ACCESS_DENIED);
+    return Refuse(at.path, "the new file was replaced before it was in place", ERROR_ACCESS_DENIED);
   }
   return ERROR_SUCCESS;
 }

@@ -124,10 +124,10 @@ long TempFile::Write(const std::function<long(int fd)>& write, bool says_why) {
   long status = write(fd_.get());
   if (status == ERROR_SUCCESS || says_why) return status;
   return Refuse(at_.path,
-                status == ERROR_DISK_FULL ? "cannot be written: the disk is full (rc 112)"
+                status == ERROR_DISK_FULL ? "cannot be written: the disk is full"
                 : status == ERROR_FILE_TOO_LARGE
-                    ? "cannot be written: larger than the file size limit allows (rc 223)"
-                    : "cannot be written (rc " + std::to_string(status) + ")",
+                    ? "cannot be written: larger than the file size limit allows"
+                    : "cannot be written",
                 status);
 }
 

@@ -57,7 +57,7 @@ long StorePath(std::string* path, bool* named) {
     std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
     if (home.empty() || home[0] != '/') home = HomeFromPasswd(getuid());
     if (home.empty() || home[0] != '/') {
-      return Refuse("no home folder to keep the store in", "set KOVALSET_REGISTRY or HOME (rc 3)",
+      return Refuse("no home folder to keep the store in", "set KOVALSET_REGISTRY or HOME",
                     ERROR_PATH_NOT_FOUND);
     }
     data_home = home + "/.local/share";

@@ -21,7 +21,7 @@
 namespace fileregistry {
 namespace {
 
-const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be (rc 223)";
+const char kLargestStoreText[] = "larger than 1 GiB, the most a store may be";
 // A store no larger than this is read whole by its first read.
 const off_t kSmallStore = 16 * 1024;
 
@@ -70,12 +70,11 @@ long ReadFault(int error) {
 
 // Says why the file at `path` could not be read, with `status`.
 long ReadFailed(const std::string& path, long status) {
-  return Refuse(
-      path,
-      status == ERROR_REGISTRY_IO_FAILED ? "changed by another program while being read (rc 1016)"
-      : status == ERROR_OUTOFMEMORY      ? "not enough memory to read it (rc 14)"
-                                         : "cannot be read (rc " + std::to_string(status) + ")",
-      status);
+  return Refuse(path,
+                status == ERROR_REGISTRY_IO_FAILED ? "changed by another program while being read"
+                : status == ERROR_OUTOFMEMORY      ? "not enough memory to read it"
+                                                   : "cannot be read",
+                status);
 }
 
 // Reads the whole file, of `size` bytes, into memory of its own: what a
@@ -149,23 +148,22 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   *fd =
       Fd(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd->valid() && errno == ELOOP) {
-    return Refuse(at.path, "became a symlink while being opened (rc 5)", ERROR_ACCESS_DENIED);
+    return Refuse(at.path, "became a symlink while being opened", ERROR_ACCESS_DENIED);
   }
   if (!fd->valid()) {
     return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : RefuseErrno(at.path, errno);
   }
   if (fstat(fd->get(), st) != 0) return RefuseErrno(at.path, errno);
-  if (S_ISDIR(st->st_mode)) return Refuse(at.path, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (S_ISDIR(st->st_mode)) return Refuse(at.path, "is a folder", ERROR_ACCESS_DENIED);
   if (!S_ISREG(st->st_mode)) {
-    return Refuse(at.path, "not a regular file (rc 1009)", ERROR_BADDB);
+    return Refuse(at.path, "not a regular file", ERROR_BADDB);
   }
   return ERROR_SUCCESS;
 }
 
 long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
-                std::shared_ptr<const Store>* store, std::string* where, std::string* why) {
+                std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   const std::string& path = at.path;
-  *where = path;
   if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
     *why = kLargestStoreText;
     return ERROR_FILE_TOO_LARGE;
@@ -178,15 +176,14 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
   std::string_view head_bytes = *head;
   if (IsHive(head_bytes)) return OpenHive(at, fd, head_bytes, st, store, why);
   if (!MayBeginStore(head_bytes)) {
-    *where += ":1";
+    *line = 1;
     *why = "not a registry file";
     return ERROR_BADDB;
   }
   bool whole = st.st_size <= kSmallStore && head_bytes.size() == static_cast<size_t>(st.st_size);
-  size_t line = 0;
   long status =
-      ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, &line, why);
-  if (status == ERROR_BADDB) *where += ":" + std::to_string(line);
+      ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, line, why);
+  if (status != ERROR_BADDB) *line = 0;
   return status;
 }
 

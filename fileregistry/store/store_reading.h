@@ -20,12 +20,13 @@ namespace fileregistry {
 long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st);
 
 // Reads the store open as `fd`, which `st` describes, by what its first
-// bytes say it is. Returns 0; a refusal with `*where` and `*why` set, for
-// the caller to say and keep (223 for a file larger than kLargestStore,
-// 1009 for one that is not a store); or a status, said (30 for a failed
-// read, 1016 for a file that changed while it was read).
+// bytes say it is. Returns 0; a refusal with `*why` set (and `*line`, the
+// line of the text a parse error is at, else 0), for the caller to say and
+// keep (223 for a file larger than kLargestStore, 1009 for one that is not
+// a store); or a status, said (30 for a failed read, 1016 for a file that
+// changed while it was read).
 long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
-                std::shared_ptr<const Store>* store, std::string* where, std::string* why);
+                std::shared_ptr<const Store>* store, size_t* line, std::string* why);
 
 }  // namespace fileregistry
 

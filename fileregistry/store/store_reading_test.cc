@@ -39,9 +39,10 @@ TEST(StoreReading, AHeadThatCannotBeReadWhole) {
     ASSERT_EQ(0, stat(at.path.c_str(), &st));
     st.st_size = 20;
     std::shared_ptr<const fileregistry::Store> store;
-    std::string where, why;
+    size_t line = 0;
+    std::string why;
     testing::internal::CaptureStderr();
-    long status = fileregistry::ReadOpened(at, fd, st, &store, &where, &why);
+    long status = fileregistry::ReadOpened(at, fd, st, &store, &line, &why);
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(c.status, status) << c.name;
     EXPECT_EQ(std::string(program_invocation_short_name) + ": " + at.path + ": " + c.said + "\n",

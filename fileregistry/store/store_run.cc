@@ -49,7 +49,7 @@ long StoreRun::Damaged(const Store& store) {
     }
     path = cache_.path;
   }
-  return Refuse(path, std::string(store.Damage()) + " (rc 1016)", ERROR_REGISTRY_IO_FAILED);
+  return Refuse(path, store.Damage(), ERROR_REGISTRY_IO_FAILED);
 }
 
 long StoreRun::Locate(bool make_folders, StoreLocation* at) {
@@ -109,12 +109,16 @@ long StoreRun::LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
   std::lock_guard<std::mutex> lock(cache_mutex_);
   *version = FileIdentity(st);
   if (cache_.path != at.path || !(cache_.identity == *version)) {
-    std::string where, why;
+    std::string why;
+    size_t line = 0;
     std::shared_ptr<const Store> loaded;
-    long status = ReadOpened(at, fd.get(), st, &loaded, &where, &why);
+    long status = ReadOpened(at, fd.get(), st, &loaded, &line, &why);
     if (status != ERROR_SUCCESS && why.empty()) return status;  // said, and not for keeping
     cache_ = Cache{at.path, *version, loaded, status};
-    if (status != ERROR_SUCCESS) return Refuse(where, why, status);
+    if (status != ERROR_SUCCESS) {
+      return line != 0 ? Say(at.path + ":" + std::to_string(line), why, status)
+                       : Refuse(at.path, why, status);
+    }
   } else if (cache_.refused != 0) {
     return cache_.refused;  // said once already
   }

@@ -22,10 +22,10 @@ long StoreTransaction::Begin(bool make_folders) {
     return RefuseErrno(run_.path(), ENOENT);  // no write through a dangling link
   }
   if (!at_.folder.valid()) {
-    return Refuse(at_.path,
-                  "the folder " + at_.missing +
-                      (at_.missing_is_file ? " is a file (rc 3)" : " is not there (rc 3)"),
-                  ERROR_PATH_NOT_FOUND);
+    return Refuse(
+        at_.path,
+        "the folder " + at_.missing + (at_.missing_is_file ? " is a file" : " is not there"),
+        ERROR_PATH_NOT_FOUND);
   }
   file_ = Fd();
   version_ = FileIdentity();
@@ -56,7 +56,7 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
 // the store gave a reason.
 long StoreTransaction::EditRefused(long edited, const Replacement& file) const {
   if (edited == ERROR_NO_UNICODE_TRANSLATION) {
-    return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8 (rc 1113)", edited);
+    return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8", edited);
   }
   if (edited != ERROR_SUCCESS && !file.refused.empty())
     return Refuse(at_.path, file.refused, edited);
@@ -71,7 +71,7 @@ long StoreTransaction::MadeMeanwhile() {
     again_ = true;
     return ERROR_ALREADY_EXISTS;
   }
-  return Refuse(at_.path, "changed by another program while being written (rc 1016)",
+  return Refuse(at_.path, "changed by another program while being written",
                 ERROR_REGISTRY_IO_FAILED);
 }
 
