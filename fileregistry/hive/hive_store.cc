@@ -13,8 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "fileregistry/file/atomic_replace.h"
 #include "fileregistry/file/fd.h"
+#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/hive/hive_access.h"
 #include "fileregistry/hive/hive_edit.h"
 #include "fileregistry/hive/hive_kind.h"

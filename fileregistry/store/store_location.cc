@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "fileregistry/file/file_lock.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/win32_registry.h"
 
@@ -62,6 +64,16 @@ long StorePath(std::string* path, bool* named) {
   }
   *path = data_home + "/kovalset/hklm.reg";
   return ERROR_SUCCESS;
+}
+
+std::chrono::milliseconds LockWait() {
+  const char* variable = getenv("KOVALSET_LOCK_WAIT_MS");
+  if (variable == nullptr || variable[0] == '\0' || strlen(variable) > 7 ||
+      strspn(variable, "0123456789") != strlen(variable)) {
+    return kLockWait;
+  }
+  long ms = strtol(variable, nullptr, 10);
+  return ms <= 3600000 ? std::chrono::milliseconds(ms) : kLockWait;
 }
 
 }  // namespace fileregistry

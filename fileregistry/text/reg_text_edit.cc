@@ -2,7 +2,7 @@
 // every other byte kept, and the new file's bytes encoded as the old.
 #include <cstring>
 
-#include "fileregistry/file/atomic_replace.h"
+#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/text/reg_syntax.h"
 #include "fileregistry/text/reg_text.h"
