@@ -95,7 +95,7 @@ long HivexStatus(int error) {
 
 long HivexFailed(const std::string& what, int error, std::string* why) {
   long status = HivexStatus(error);
-  *why = what + ": " + strerror(error) + " (rc " + std::to_string(status) + ")";
+  *why = what + ": " + strerror(error);
   return status;
 }
 
@@ -104,10 +104,10 @@ long HivexCannotOpen(int error, std::string* why) {
     return HivexFailed("hivex cannot open it", error, why);
   }
   if (error == ENOENT) {
-    *why = "hivex is given /proc/self/fd, which is not there (rc 1016)";
+    *why = "hivex is given /proc/self/fd, which is not there";
     return ERROR_REGISTRY_IO_FAILED;
   }
-  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error);
   return ERROR_BADDB;
 }
 

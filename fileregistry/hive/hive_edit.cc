@@ -83,7 +83,7 @@ long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& 
     int error = errno;
     if (error != EFBIG) return HivexFailed("hivex cannot write it", error, why);
     // Past the file size limit, as any file the run makes.
-    *why = std::string(strerror(error)) + " (rc " + std::to_string(HivexStatus(error)) + ")";
+    *why = strerror(error);
     return HivexStatus(error);
   }
   report->Enter(kWritten);
@@ -99,7 +99,7 @@ long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& 
   if (!back) return HivexFailed("hivex cannot open the hive it wrote", error, why);
   bool reads = in_use || ReadsWhole(back.get());
   if (!reads || checked != ERROR_SUCCESS) {
-    *why = "the hive hivex wrote does not read back (rc 1016)";
+    *why = "the hive hivex wrote does not read back";
     return ERROR_REGISTRY_IO_FAILED;
   }
   return ERROR_SUCCESS;
@@ -148,9 +148,7 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
   pid_t child = fork();
   if (child < 0) {
     int error = errno;
-    return Refuse(path,
-                  std::string("cannot start the process that writes it: ") + strerror(error) +
-                      " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+    return Refuse(path, std::string("cannot start the process that writes it: ") + strerror(error),
                   StatusFromErrno(error));
   }
   if (child == 0) {
@@ -164,7 +162,7 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
     try {
       status = EditAndReadBack(source, fd, edit, check, whole, report.get(), &why);
     } catch (const std::bad_alloc&) {
-      why = "not enough memory to change it (rc 14)";
+      why = "not enough memory to change it";
       status = ERROR_OUTOFMEMORY;
     }
     report->status = status;
@@ -176,9 +174,8 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
   int how = AwaitChild(child, fd, report.get(), &flushed);
   if (!WIFEXITED(how) || WEXITSTATUS(how) != 0 || report->phase.load() != kDone) {
     return Refuse(path,
-                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
-                                         strsignal(WTERMSIG(how)) + " (rc 1009)"
-                                   : "hivex failed on it (rc 1009)",
+                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") + strsignal(WTERMSIG(how))
+                                   : "hivex failed on it",
                   ERROR_BADDB);
   }
   if (report->length > 0) Refuse(path, std::string(report->why, report->length), report->status);

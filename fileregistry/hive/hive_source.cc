@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "fileregistry/file/atomic_replace.h"
+#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/win32_registry.h"
 
@@ -36,7 +36,7 @@ long HiveSource::Copy(const std::string& path, int fd, off_t size, const std::st
   fd_ = copy_.get();
   if (!recovered.empty()) {
     if (long status = WritePieces(fd_, {recovered})) {
-      return Refuse(path, "cannot be copied (rc " + std::to_string(status) + ")", status);
+      return Refuse(path, "cannot be copied", status);
     }
   }
   for (off_t offset = 0; recovered.empty() && offset < size;) {
@@ -44,8 +44,7 @@ long HiveSource::Copy(const std::string& path, int fd, off_t size, const std::st
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RefuseErrno(path, errno);
     if (n == 0) {
-      return Refuse(path, "changed by another program while being read (rc 1016)",
-                    ERROR_REGISTRY_IO_FAILED);
+      return Refuse(path, "changed by another program while being read", ERROR_REGISTRY_IO_FAILED);
     }
   }
   if (fcntl(fd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)) {
