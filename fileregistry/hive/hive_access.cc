@@ -141,6 +141,13 @@ long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
   return ERROR_SUCCESS;
 }
 
+long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                  std::string* stored_path) {
+  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
+  *stored_path = std::string(kSoftware);
+  return reader.Find(reader.Root(), Parts(path), key, stored_path);
+}
+
 long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value) {
   HivexValues values(Hivex().node_values(hive, node));
   if (!values) return ERROR_REGISTRY_IO_FAILED;

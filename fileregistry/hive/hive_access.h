@@ -55,6 +55,10 @@ std::vector<std::string> Parts(std::string_view path);
 // hivex finds nothing below it, and a key added there would hide the others.
 long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
               std::string* stored_path);
+// Finds key `path` in `reader` as FindNode does in hivex: 0 with `*key`
+// and `*stored_path`, 2, or 1016.
+long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                  std::string* stored_path);
 // Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode. A name
 // with a zero character in it is never `name`, whatever comes before it.
 long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);

@@ -1,24 +1,19 @@
 #include "fileregistry/hive/hive_store.h"
 
-#include <fcntl.h>
-#include <hivex.h>
-#include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "fileregistry/file/fd.h"
-#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/hive/hive_access.h"
+#include "fileregistry/hive/hive_changes.h"
 #include "fileregistry/hive/hive_edit.h"
 #include "fileregistry/hive/hive_kind.h"
 #include "fileregistry/hive/hive_log.h"
+#include "fileregistry/hive/hive_open.h"
 #include "fileregistry/hive/hive_reader.h"
 #include "fileregistry/hive/hive_recovery.h"
 #include "fileregistry/hive/hive_source.h"
@@ -30,71 +25,13 @@
 namespace fileregistry {
 namespace {
 
-const uint32_t kBaseBlockSize = 4096;
-
-// The parts of `path` below Software found in `reader`: 0 with `*key` and
-// `*stored_path`, 2, or 1016.
-long FindIn(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
-            std::string* stored_path) {
-  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
-  *stored_path = std::string(kSoftware);
-  return reader.Find(reader.Root(), Parts(path), key, stored_path);
-}
-
 // Value `name` of key `path` in `reader`, as stored: 0, 2, or 1016.
 long StoredValueIn(const HiveReader& reader, std::string_view path, std::string_view name,
                    RegValue* value) {
   HiveReader::Key key;
   std::string stored_path;
-  if (long status = FindIn(reader, path, &key, &stored_path)) return status;
+  if (long status = FindInReader(reader, path, &key, &stored_path)) return status;
   return reader.Value(key, name, value);
-}
-
-// Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
-// when it is no hive hivex can read; or another status, said.
-long OpenCopy(const std::string& path, const HiveSource& copy, std::string* why) {
-  errno = 0;
-  HiveHandle hive = OpenHandle(copy.fd(), 0);
-  if (hive) return ERROR_SUCCESS;
-  long status = HivexCannotOpen(errno, why);
-  if (status != ERROR_BADDB) {
-    Refuse(path, *why, status);
-    why->clear();
-  }
-  return status;
-}
-
-// Loads hivex for a write, or for a hive it is asked about. Returns 0, or a
-// status, said.
-long LoadedHivex(const std::string& path) {
-  std::string unloadable;
-  if (int error = LoadHivex(&unloadable)) {
-    long status = HivexStatus(error);
-    return Refuse(path, unloadable, status);
-  }
-  return ERROR_SUCCESS;
-}
-
-// Whether hivex can open a sealed copy of the hive open as `fd`, `size`
-// bytes, or of `image` when not null. Returns 0; 1009 with `*why` set; or
-// another status, said.
-long HivexOpens(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, std::string* why) {
-  if (long status = LoadedHivex(path)) return status;
-  HiveSource copy;
-  if (long status = copy.Copy(path, fd, size, image ? *image : std::string())) return status;
-  return OpenCopy(path, copy, why);
-}
-
-// Whether `reader` finds key `path` of a new hive where hivex found `node`:
-// 0 with `*key`, or 1016.
-long ReaderAgrees(const HiveReader& reader, std::string_view path, hive_node_h node,
-                  HiveReader::Key* key) {
-  std::string stored_path;
-  if (FindIn(reader, path, key, &stored_path) != ERROR_SUCCESS || node != kBaseBlockSize + *key) {
-    return ERROR_REGISTRY_IO_FAILED;
-  }
-  return ERROR_SUCCESS;
 }
 
 class HiveStore : public Store {
@@ -120,7 +57,7 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     }
     HiveReader::Key key;
-    return Looked(FindIn(reader_, path, &key, stored_path));
+    return Looked(FindInReader(reader_, path, &key, stored_path));
   }
 
   long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
@@ -139,30 +76,7 @@ class HiveStore : public Store {
     std::shared_ptr<const HiveSource> source;
     if (long status = Source(&source)) return status;
     std::string key(path);
-    *file = Editing(
-        source,
-        [key](hive_h* hive, int, std::string* why) -> long {
-          hive_node_h node = Hivex().root(hive);
-          for (const std::string& part : Parts(key)) {
-            errno = 0;
-            hive_node_h child = Hivex().node_get_child(hive, node, part.c_str());
-            if (child == 0 && errno != 0)
-              return HivexFailed("cannot read the key " + key, errno, why);
-            if (child == 0) child = Hivex().node_add_child(hive, node, part.c_str());
-            if (child == 0) return HivexFailed("cannot add the key " + key, errno, why);
-            node = child;
-          }
-          return ERROR_SUCCESS;
-        },
-        [key](hive_h* hive, int fd) -> long {
-          hive_node_h node;
-          std::string stored;
-          HiveReader reader;
-          HiveReader::Key found;
-          if (long status = FindNode(hive, fd, key, &node, &stored)) return status;
-          if (reader.Open(fd, nullptr, &stored) != ERROR_SUCCESS) return ERROR_REGISTRY_IO_FAILED;
-          return ReaderAgrees(reader, key, node, &found);
-        });
+    *file = Editing(source, AddingKey(key), KeyAdded(key));
     return ERROR_SUCCESS;
   }
 
@@ -184,53 +98,8 @@ class HiveStore : public Store {
     std::vector<NamedValue> others;
     if (long status = OthersToKeep(source->reader(), path, name, &others)) return status;
     std::string key(path), value_name(name);
-    *file = Editing(
-        source,
-        [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
-          hive_node_h node;
-          std::string stored_path;
-          if (long status = FindNode(hive, fd, key, &node, &stored_path)) {
-            return status == ERROR_FILE_NOT_FOUND
-                       ? ERROR_KEY_DELETED
-                       : HivexFailed("cannot read the key " + key, errno, why);
-          }
-          // A value keeps the case of the name it was created with.
-          std::string name = value_name;
-          hive_value_h old_value;
-          if (ValueOf(hive, fd, node, name, &old_value) == ERROR_SUCCESS) {
-            HivexText old_name(Hivex().value_key(hive, old_value));
-            if (old_name) name = old_name.get();
-          }
-          std::string data = stored.data;
-          hive_set_value set = {&name[0], static_cast<hive_type>(stored.type), data.size(),
-                                &data[0]};
-          if (Hivex().node_set_value(hive, node, &set, 0) != 0) {
-            return HivexFailed("cannot set the value " + name, errno, why);
-          }
-          return ERROR_SUCCESS;
-        },
-        [key, value_name, stored, others](hive_h* hive, int fd) -> long {
-          RegValue back;
-          std::vector<NamedValue> kept;
-          long status = StoredValue(hive, fd, key, value_name, &back);
-          if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
-          if (status != ERROR_SUCCESS) return status;
-          // hivex rewrote every value of the key: the others must be as they were.
-          if (!(back == stored && kept == others)) return ERROR_REGISTRY_IO_FAILED;
-          // And so the reader sees them, at the key hivex found.
-          hive_node_h node;
-          std::string stored_path;
-          HiveReader reader;
-          HiveReader::Key found;
-          if (FindNode(hive, fd, key, &node, &stored_path) != ERROR_SUCCESS ||
-              reader.Open(fd, nullptr, &stored_path) != ERROR_SUCCESS ||
-              ReaderAgrees(reader, key, node, &found) != ERROR_SUCCESS ||
-              reader.Value(found, value_name, &back) != ERROR_SUCCESS ||
-              reader.OtherValues(found, value_name, &kept) != ERROR_SUCCESS) {
-            return ERROR_REGISTRY_IO_FAILED;
-          }
-          return back == stored && kept == others ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-        });
+    *file = Editing(source, SettingValue(key, value_name, stored),
+                    ValueSet(key, value_name, stored, others));
     return ERROR_SUCCESS;
   }
 
@@ -275,7 +144,7 @@ class HiveStore : public Store {
                     std::vector<NamedValue>* others) const {
     HiveReader::Key key;
     std::string stored_path;
-    long status = FindIn(source, path, &key, &stored_path);
+    long status = FindInReader(source, path, &key, &stored_path);
     if (status == ERROR_SUCCESS) status = source.OtherValues(key, name, others);
     if (Looked(status)) return status;
     for (const NamedValue& other : *others) {
@@ -339,52 +208,6 @@ class HiveStore : public Store {
   mutable std::mutex copy_mutex_;
   mutable std::shared_ptr<const HiveSource> copy_;  // made for a write without a lease
 };
-
-// Whether the base block in `head` is whole, and its bins no more than the
-// `size` bytes of the file hold; `*why` says otherwise.
-bool HeaderFits(std::string_view head, off_t size, std::string* why) {
-  uint64_t bins = head.size() >= 0x2C ? HiveWord(head, 0x28) : 0;
-  if (size < static_cast<off_t>(kBaseBlockSize) || bins == 0 || bins % kBaseBlockSize != 0 ||
-      kBaseBlockSize + bins > static_cast<uint64_t>(size)) {
-    *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
-           " bytes of bins in a file of " + std::to_string(size) + ")";
-    return false;
-  }
-  return true;
-}
-
-// Sets `*own` to a descriptor of the hive open as `fd`, `size` bytes, that
-// does not share its lock: the same file opened anew, through /proc/self/fd.
-// Where that is missing, `*whole` holds the file's bytes instead. Returns 0,
-// or a status, said.
-long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
-                   std::shared_ptr<const std::string>* whole) {
-  *own = Fd(open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC));
-  if (own->valid()) return ERROR_SUCCESS;
-  if (errno != ENOENT) return RefuseErrno(path, errno);
-  auto bytes = std::make_shared<std::string>();
-  if (!ReadBytes(fd, size, bytes.get())) return RefuseErrno(path, errno);
-  *whole = std::move(bytes);
-  return ERROR_SUCCESS;
-}
-
-// Opens `*reader` on the hive open as `fd`, `size` bytes, or on `image`.
-// Returns 0; 1009 with `*why` set; or another status, said. A hive it
-// refuses is one hivex is asked about, as a write would ask: its refusal is
-// the one given.
-long OpenReader(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, HiveReader* reader,
-                std::string* why) {
-  std::string refused;
-  long status = reader->Open(fd, image, &refused);
-  if (status == ERROR_REGISTRY_IO_FAILED) {
-    return Refuse(path, "changed by another program while being read", status);
-  }
-  if (status == ERROR_SUCCESS) return status;
-  if (long hivex = HivexOpens(path, fd, size, image, why)) return hivex;
-  *why = refused;
-  return ERROR_BADDB;
-}
 
 }  // namespace
 
