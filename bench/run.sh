@@ -49,10 +49,13 @@ make_stores() {
 
 # Every run of kovalset uses $work/store.reg, a symlink that the preparation
 # of each command points at its store (so that no wrapper is timed); a write
-# run starts from the original file, so that it really writes.
+# run starts from the original file, so that it really writes. A hive's
+# copy is flushed first, as a hive on disk is: a copy still to be written
+# would be written while the run writes, unless truncated first.
 cat >"$work/prepare" <<PREPARE
 #!/bin/sh
 cp "\$1" "\$2"
+[ -z "\$4" ] || sync "\$2"
 [ -z "\$3" ] || ln -sfn "\$2" "\$3"
 PREPARE
 chmod +x "$work/prepare"
@@ -85,11 +88,13 @@ for value in TCPIP SPX; do
 done
 cp "$work/hivexsh-TCPIP" "$work/hivexsh"
 add "hive view 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program"
-add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program tcpip"
+add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY flushed" \
+  "$program tcpip"
 add "hivexget 100000" "$work/prepare $hive $hive.run" \
   "hivexget $hive.run '$settings' 'Supported protocols'"
-add "hivexsh -w 100000" "$work/prepare $hive $hive.run" "hivexsh -w -f $work/hivexsh $hive.run"
-add "hivexsh+sync 100000" "$work/prepare $hive $hive.run" \
+add "hivexsh -w 100000" "$work/prepare $hive $hive.run '' flushed" \
+  "hivexsh -w -f $work/hivexsh $hive.run"
+add "hivexsh+sync 100000" "$work/prepare $hive $hive.run '' flushed" \
   "sh -c 'hivexsh -w -f $work/hivexsh $hive.run && sync $hive.run'"
 
 echo
