@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "fileregistry/unicode/utf16.h"
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
@@ -47,6 +51,42 @@ std::vector<std::string> ListFolder(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string MakeFolder(const std::string& path, mode_t mode, uid_t owner) {
+  mkdir(path.c_str(), mode);
+  EXPECT_EQ(0, chown(path.c_str(), owner, owner)) << path;
+  chmod(path.c_str(), mode);  // past the umask, sticky and setgid bits included
+  return path;
+}
+
+std::string FillerKey(size_t i) {
+  return "Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i);
+}
+
+std::string FillerName(size_t i, size_t bytes) {
+  std::string text = "A value of other software " + std::to_string(i);
+  if (text.size() < bytes) text.resize(bytes, '.');
+  return text;
+}
+
+std::string FillerText(size_t keys, size_t bytes) {
+  std::string text;
+  for (size_t i = 0; i < keys; ++i) {
+    text += "[HKEY_LOCAL_MACHINE\\Software\\" + FillerKey(i) + "]\n\"Name\"=\"" +
+            FillerName(i, bytes) + "\"\n\n";
+  }
+  return text;
+}
+
+std::string Utf16Of(const std::string& text) {
+  std::string utf16;
+  EXPECT_TRUE(fileregistry::Utf8ToUtf16(text, &utf16));
+  return utf16;
+}
+
+std::string Regedit5Utf16(std::string regedit4) {
+  return "\xff\xfe" + Utf16Of(regedit4.replace(0, 8, "Windows Registry Editor Version 5.00"));
 }
 
 namespace {

@@ -26,6 +26,25 @@ void WriteFile(const std::string& path, const std::string& content);
 // The names in a folder, sorted.
 std::vector<std::string> ListFolder(const std::string& path);
 
+// Makes the folder `path` (if missing) of `owner` and group, with `mode`
+// past the umask; returns `path`.
+std::string MakeFolder(const std::string& path, mode_t mode, uid_t owner = 0);
+
+// Filler: the keys of other software that stand around the settings in a
+// big store. Key `i` is Software\Filler\Group (i / 100)\Key i (here below
+// Software), with a text "Name" padded to `bytes` at least.
+std::string FillerKey(size_t i);
+std::string FillerName(size_t i, size_t bytes = 0);
+// The first `keys` filler keys as the sections of a .reg text, about 100
+// bytes a key.
+std::string FillerText(size_t keys, size_t bytes = 0);
+
+// The bytes of `text` (UTF-8) as UTF-16LE.
+std::string Utf16Of(const std::string& text);
+// A REGEDIT4 text as regedit exports it: version 5, UTF-16LE behind its
+// byte-order mark.
+std::string Regedit5Utf16(std::string regedit4);
+
 struct ProcessResult {
   int status = -1;  // the exit status, or -1 when it did not exit normally
   std::string out, err;
