@@ -53,6 +53,50 @@ std::vector<std::string> ListFolder(const std::string& path) {
   return names;
 }
 
+std::vector<std::string> ListTree(const std::string& path) {
+  std::vector<std::string> paths;
+  for (const std::string& name : ListFolder(path)) {
+    paths.push_back(name);
+    struct stat st = {};
+    if (lstat((path + "/" + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    for (const std::string& below : ListTree(path + "/" + name))
+      paths.push_back(name + "/" + below);
+  }
+  return paths;
+}
+
+void MakeLayout(const std::string& dir, const std::string& layout, const std::string& content) {
+  std::istringstream entries(layout);
+  for (std::string entry; entries >> entry;) {
+    std::istringstream fields(entry);
+    std::vector<std::string> parts;  // what it is, its mode, its owner
+    for (std::string part; std::getline(fields, part, ':');) parts.push_back(part);
+    std::string path = dir + "/" + parts[0];
+    size_t arrow = path.find("->");
+    if (arrow != std::string::npos) {
+      std::string target = path.substr(arrow + 2);
+      if (target[0] == '#') target.replace(0, 1, dir);
+      path.resize(arrow);
+      EXPECT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+    } else if (path.back() == '/') {
+      path.pop_back();
+      EXPECT_EQ(0, mkdir(path.c_str(), 0755)) << path;
+    } else {
+      bool full = path.back() == '=';
+      if (full) path.pop_back();
+      WriteFile(path, full ? content : "");
+    }
+    if (parts.size() > 2) {
+      size_t dot = parts[2].find('.');
+      uid_t uid = std::stoul(parts[2]);
+      gid_t gid = dot != std::string::npos ? std::stoul(parts[2].substr(dot + 1)) : uid;
+      EXPECT_EQ(0, lchown(path.c_str(), uid, gid)) << path;
+    }
+    if (parts.size() > 1 && !parts[1].empty())
+      chmod(path.c_str(), std::stoul(parts[1], nullptr, 8));
+  }
+}
+
 std::string MakeFolder(const std::string& path, mode_t mode, uid_t owner) {
   mkdir(path.c_str(), mode);
   EXPECT_EQ(0, chown(path.c_str(), owner, owner)) << path;

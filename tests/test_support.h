@@ -23,8 +23,16 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
-// The names in a folder, sorted.
+// The names in a folder, sorted; and every path below it, in the order of
+// a walk, links not followed.
 std::vector<std::string> ListFolder(const std::string& path);
+std::vector<std::string> ListTree(const std::string& path);
+
+// Lays out `layout` in the folder `dir`: entries between spaces, each a path
+// below `dir` and what it is: a folder ("a/"), a file ("a", empty, or "a="
+// holding `content`) or a symlink ("a->target", where '#' stands for
+// `dir`); then ":MODE" in octal and ":UID" or ":UID.GID", where given.
+void MakeLayout(const std::string& dir, const std::string& layout, const std::string& content = "");
 
 // Makes the folder `path` (if missing) of `owner` and group, with `mode`
 // past the umask; returns `path`.
