@@ -16,7 +16,8 @@ class Platform {
   virtual void Seed(const StoreState& state) = 0;
   // Runs the utility with `words`; its output with LF line ends.
   virtual ProcessResult Run(const std::vector<std::string>& words) = 0;
-  virtual StoreState Read() = 0;
+  // Expects both settings keys to be as `state` says, and all else as seeded.
+  virtual void ExpectHolds(const StoreState& state) = 0;
 };
 
 // The settings key's line in a .reg text, and a REGEDIT4 store of that key
