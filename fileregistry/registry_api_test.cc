@@ -199,22 +199,19 @@ TEST_F(RegistryApi, A32BitStoreHasOneView) {
 // truncates the file meanwhile reaches nothing of it. A hive is read in
 // place, and what is gone is never taken for a missing key.
 TEST_F(RegistryApi, AStoreTruncatedUnderItsReader) {
-  std::string text = "REGEDIT4\n\n";
-  for (int i = 0; text.size() < (1 << 20); ++i) {
-    text += "[HKEY_LOCAL_MACHINE\\Software\\Filler\\Key " + std::to_string(i) + "]\n\"v\"=\"x\"\n";
-  }
-  WriteFile(store_, text + "[HKEY_LOCAL_MACHINE\\Software\\Last]\n\"v\"=\"last\"\n");
+  WriteFile(store_, "REGEDIT4\n\n" + FillerText(10000) +
+                        "[HKEY_LOCAL_MACHINE\\Software\\Last]\n\"v\"=\"last\"\n");
   for (bool hive : {false, true}) {
     if (hive) {
       HiveWriter writer(store_);
-      for (int i = 0; i < 300; ++i) writer.SetText("Filler\\Key " + std::to_string(i), "v", "x");
+      AddFillerKeys(&writer, 300);
       writer.SetText("Last", "v", "last");
       writer.Commit();
     }
     std::shared_ptr<const fileregistry::Store> store;
     fileregistry::RegValue value;
     ASSERT_EQ(0, fileregistry::ReadStore(&store));
-    ASSERT_EQ(0, store->FindValue("Software\\Filler\\Key 1", "v", &value));
+    ASSERT_EQ(0, store->FindValue("Software\\" + FillerKey(1), "Name", &value));
     ASSERT_EQ(0, truncate(store_.c_str(), 4096));
     if (hive) {
       // Read where it is, cell by cell: the cells gone are damage.

@@ -32,12 +32,11 @@ TEST(Marvin32, KnownAnswers) {
 const char kKey[] = "Calderan Software\\Linvarro\\Version 6.15\\Settings";
 
 // A hive with the list `protocols`, and `filler` bytes of another value.
-std::string HiveWith(const TempDir& dir, const std::string& protocols, size_t filler = 0) {
-  HiveWriter hive(dir.File("made"));
-  hive.SetText(kKey, "Supported protocols", protocols);
-  if (filler > 0) hive.SetValue("Other", "Filler", 3, std::string(filler, 'f'));
-  hive.Commit();
-  return ReadFile(dir.File("made"));
+std::string HiveWith(const std::string& protocols, size_t filler = 0) {
+  return HiveBytes([&](HiveWriter* hive) {
+    hive->SetText(kKey, "Supported protocols", protocols);
+    if (filler > 0) hive->SetValue("Other", "Filler", 3, std::string(filler, 'f'));
+  });
 }
 
 struct ReplayCase {
@@ -108,8 +107,7 @@ const ReplayCase kReplays[] = {
     {"OldLogOfAnotherTime", HiveLogFormat::kOld, 0,
      [](std::string* primary, std::vector<HiveLog>*) {
        FlipByte(primary, 0x0C);
-       uint32_t sum = BaseBlockChecksum(*primary);
-       for (int i = 0; i < 4; ++i) (*primary)[0x1FC + i] = static_cast<char>(sum >> (8 * i));
+       PutLe(primary, 0x1FC, BaseBlockChecksum(*primary));
      },
      "hklm.LOG was written at another time than the hive"},
     {"OldLogCutShort", HiveLogFormat::kOld, 20000,
@@ -135,7 +133,7 @@ class Replays : public ::testing::TestWithParam<ReplayCase> {};
 TEST_P(Replays, MakeTheNewerHiveOrNothing) {
   const ReplayCase& c = GetParam();
   TempDir dir;
-  std::string before = HiveWith(dir, "SPX"), after = HiveWith(dir, "TCPIP", c.filler);
+  std::string before = HiveWith("SPX"), after = HiveWith("TCPIP", c.filler);
   WriteDirtyHive(dir.File("hklm"), before, after, c.format, c.applied_entry);
   std::string primary = ReadFile(dir.File("hklm"));
   std::vector<HiveLog> logs;

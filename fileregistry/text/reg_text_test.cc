@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace fileregistry {
 namespace {
 
@@ -12,7 +14,8 @@ const std::string kStore = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test]\n";
 
 struct FormCase {
   RegValue value;
-  std::string line;  // as written
+  std::string line;        // as written
+  std::string name = "v";  // looked up in upper case
 };
 
 TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
@@ -37,33 +40,22 @@ TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
       {{7, std::string("a\0\0", 3)}, "\"v\"=hex(7):61,00,00"},
       {{11, std::string(8, '\xff')}, "\"v\"=hex(b):ff,ff,ff,ff,ff,ff,ff,ff"},
       {{0x12345678, "x"}, "\"v\"=hex(12345678):78"},
+      // Names are escaped; the default value is at.
+      {{1, "d"}, "@=\"d\"", ""},
+      {{1, "e"}, "\"q\\\"\\\\n\"=\"e\"", "q\"\\n"},
   };
   for (const FormCase& c : cases) {
     RegText store;
     ASSERT_TRUE(store.Parse(kStore));
-    std::string text = store.WithValue(kKey, "v", c.value);
+    std::string text = store.WithValue(kKey, c.name, c.value), upper = c.name;
     EXPECT_EQ(kStore + c.line + "\n", text);
     ASSERT_TRUE(store.Parse(text)) << text;
     RegValue read;
-    ASSERT_EQ(0, store.FindValue(kKey, "V", &read)) << text;
+    for (char& ch : upper) ch = static_cast<char>(toupper(ch));
+    ASSERT_EQ(0, store.FindValue(kKey, upper, &read)) << text;
     EXPECT_EQ(c.value.type, read.type) << c.line;
     EXPECT_EQ(c.value.data, read.data) << c.line;
   }
-}
-
-TEST(RegText, NamesAreEscapedAndTheDefaultValueIsAt) {
-  RegText store;
-  ASSERT_TRUE(store.Parse(kStore));
-  std::string text = store.WithValue(kKey, "", RegValue{1, "d"});
-  ASSERT_TRUE(store.Parse(text));
-  text = store.WithValue(kKey, "q\"\\n", RegValue{1, "e"});
-  EXPECT_EQ(kStore + "@=\"d\"\n\"q\\\"\\\\n\"=\"e\"\n", text);
-  ASSERT_TRUE(store.Parse(text));
-  RegValue value;
-  EXPECT_EQ(0, store.FindValue(kKey, "", &value));
-  EXPECT_EQ("d", value.data);
-  EXPECT_EQ(0, store.FindValue(kKey, "Q\"\\N", &value));
-  EXPECT_EQ("e", value.data);
 }
 
 struct Refusal {
@@ -177,12 +169,6 @@ TEST(RegText, OtherHivesAreNeverTakenForLocalMachine) {
       store.WithKey("Software\\A"));
 }
 
-std::string Utf16(const std::string& utf8) {
-  std::string out;
-  EXPECT_TRUE(Utf8ToUtf16(utf8, &out));
-  return out;
-}
-
 // Version 5 stores: texts are Unicode, hex(1/2/7) are UTF-16LE with their
 // zero, and an edit keeps the encoding, the byte-order mark and line ends.
 TEST(RegText, UnicodeStoresInEachEncoding) {
@@ -197,7 +183,7 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
   const std::pair<std::string, std::string> files[] = {
       {text, edited},
       {"\xef\xbb\xbf" + text, "\xef\xbb\xbf" + edited},
-      {"\xff\xfe" + Utf16(text), "\xff\xfe" + Utf16(edited)},
+      {"\xff\xfe" + Utf16Of(text), "\xff\xfe" + Utf16Of(edited)},
   };
   for (const auto& [before, after] : files) {
     RegText store;
@@ -225,12 +211,13 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
 
 TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
   std::string file =
-      "\xff\xfe" + Utf16("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
-  file += std::string("\x00\xd8", 2) + Utf16("\"\n");
+      "\xff\xfe" +
+      Utf16Of("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
+  file += std::string("\x00\xd8", 2) + Utf16Of("\"\n");
   RegText store;
   ASSERT_TRUE(store.Parse(file));
   std::string edited = store.WithValue("A", "y", RegValue{1, "z"});
-  EXPECT_EQ(file + Utf16("\"y\"=\"z\"\n"), edited);
+  EXPECT_EQ(file + Utf16Of("\"y\"=\"z\"\n"), edited);
 }
 
 // Keys of paths longer than a block of the key path check, the last read
