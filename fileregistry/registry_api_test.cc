@@ -251,9 +251,7 @@ TEST_F(RegistryApi, AHiveIsTheSoftwareKey) {
   EXPECT_EQ(ERROR_SUCCESS, Query(key, "NAME", 4, &size, &data));
   EXPECT_EQ(2u, size) << "\"v\" and the zero Windows stores behind it";
   RegCloseKey(key);
-  std::optional<std::string> text;
-  ASSERT_TRUE(ReadHiveText(store_, "Vendor\\App", "Name", &text));
-  EXPECT_EQ("v", text);
+  EXPECT_EQ("v", HiveText(store_, "Vendor\\App", "Name"));
   struct stat st;
   ASSERT_EQ(0, stat(store_.c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 07777);

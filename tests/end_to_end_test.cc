@@ -19,24 +19,6 @@
 
 namespace {
 
-std::string ToHex(const std::string& bytes) {
-  std::string hex;
-  char digits[3];
-  for (unsigned char c : bytes) {
-    snprintf(digits, sizeof(digits), "%02x", c);
-    hex += digits;
-  }
-  return hex;
-}
-
-std::string FromHex(const std::string& hex) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
@@ -161,44 +143,32 @@ void SeedHive(const Layout& layout, const StoreState& state, const std::string& 
   hive.Commit();
 }
 
-// What the hive holds, read by python3-hivex: texts must be UTF-16LE ended
-// by a zero, as Windows writes them.
+// What the hive holds, read by hivex: texts must be UTF-16LE ended by a
+// zero, as Windows writes them.
 StoreState ReadHive(const Layout& layout, const std::string& file) {
-  std::vector<std::string> argv = {"/usr/bin/python3", KOVALSET_SOURCE_DIR "/tests/hive_state.py",
-                                   file, "\\Other|Kept|Blob|Path"};
-  std::vector<std::string> keys = {layout.primary, layout.fallback};
-  if (layout.kind.sixty_four_bit) keys.insert(keys.end(), {kPrimaryKeyPath, kFallbackKeyPath});
-  for (const std::string& key : keys) {
-    argv.push_back("\\" + InHive(key) + "|Supported protocols|Debug messages");
-  }
-  ProcessResult dump = RunProcess(argv, {});
-  std::istringstream lines(dump.out);
-  auto next = [&lines]() {
-    std::string line;
-    std::getline(lines, line);
-    return line;
-  };
-  EXPECT_EQ("1", next()) << "the other key was lost: " << dump.err;
-  EXPECT_EQ("4 01000000", next());
-  EXPECT_EQ("3 00ff", next());
-  EXPECT_EQ("2 " + ToHex(Utf16Of("%SystemRoot%") + std::string(2, '\0')), next());
-  auto text = [&next]() -> std::optional<std::string> {
-    std::string line = next();
-    if (line == "-") return std::nullopt;
-    EXPECT_EQ("1 ", line.substr(0, 2)) << "not REG_SZ: " << line;
-    std::string bytes = FromHex(line.substr(2));
+  using Value = std::pair<uint32_t, std::string>;
+  EXPECT_EQ(Value(4, std::string("\x01\0\0\0", 4)), HiveValue(file, "Other", "Kept"))
+      << "the other key was lost";
+  EXPECT_EQ(Value(3, std::string("\0\xff", 2)), HiveValue(file, "Other", "Blob"));
+  EXPECT_EQ(Value(2, Utf16Of("%SystemRoot%") + std::string(2, '\0')),
+            HiveValue(file, "Other", "Path"));
+  auto text = [&file](const std::string& key, const char* name) -> std::optional<std::string> {
+    std::optional<Value> value = HiveValue(file, key, name);
+    if (!value) return std::nullopt;
+    const std::string& bytes = value->second;
+    EXPECT_EQ(1u, value->first) << "not REG_SZ: " << name;
     if (bytes.empty()) return "";  // as Windows stores a text of no bytes
     EXPECT_EQ(std::string(2, '\0'), bytes.substr(bytes.size() - std::min<size_t>(2, bytes.size())))
-        << "no terminating zero: " << line;
+        << "no terminating zero: " << name;
     return fileregistry::Utf16ToUtf8(bytes.substr(0, bytes.size() - 2));
   };
   StoreState views[2];
+  std::vector<std::string> keys = {layout.primary, layout.fallback};
+  if (layout.kind.sixty_four_bit) keys.insert(keys.end(), {kPrimaryKeyPath, kFallbackKeyPath});
   for (size_t k = 0; k < keys.size(); ++k) {
-    StoreState& view = views[k / 2];
-    KeyState& key = k % 2 == 0 ? view.primary : view.fallback;
-    key.exists = next() == "1";
-    key.protocols = text();
-    key.debug = text();
+    KeyState& key = k % 2 == 0 ? views[k / 2].primary : views[k / 2].fallback;
+    key = {HiveValue(file, InHive(keys[k])).has_value(),
+           text(InHive(keys[k]), "Supported protocols"), text(InHive(keys[k]), "Debug messages")};
   }
   if (layout.kind.sixty_four_bit) {
     EXPECT_EQ(kOtherView, views[1]) << "the 64-bit view changed";

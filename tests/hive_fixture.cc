@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "fileregistry/hive/hive_log.h"
+#include "fileregistry/unicode/utf16.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -218,21 +219,32 @@ bool HiveReadsWhole(const std::string& path) {
   return whole;
 }
 
-bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
-                  std::optional<std::string>* text) {
+std::optional<std::pair<uint32_t, std::string>> HiveValue(const std::string& path,
+                                                          const std::string& key,
+                                                          const char* name) {
+  std::optional<std::pair<uint32_t, std::string>> found;
   hive_h* hive = hivex_open(path.c_str(), 0);
-  if (hive == nullptr) return false;
-  text->reset();
-  hive_node_h node = KeyNode(hive, key, false);
-  hive_value_h value = node != 0 ? hivex_node_get_value(hive, node, name.c_str()) : 0;
-  if (value != 0) {
-    if (char* data = hivex_value_string(hive, value)) {
-      *text = data;
-      free(data);
-    }
+  hive_node_h node = hive != nullptr ? KeyNode(hive, key, false) : 0;
+  hive_value_h value = node != 0 && name != nullptr ? hivex_node_get_value(hive, node, name) : 0;
+  hive_type type;
+  size_t size;
+  char* data = value != 0 ? hivex_value_value(hive, value, &type, &size) : nullptr;
+  if (data != nullptr) found.emplace(type, std::string(data, size));
+  if (node != 0 && name == nullptr) found.emplace(0, "");
+  free(data);
+  if (hive != nullptr) hivex_close(hive);
+  return found;
+}
+
+std::optional<std::string> HiveText(const std::string& path, const std::string& key,
+                                    const std::string& name) {
+  auto value = HiveValue(path, key, name.c_str());
+  if (!value || value->first != 1) return std::nullopt;
+  std::string& bytes = value->second;
+  if (bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, std::string(2, '\0')) == 0) {
+    bytes.resize(bytes.size() - 2);
   }
-  hivex_close(hive);
-  return true;
+  return fileregistry::Utf16ToUtf8(bytes);
 }
 
 std::string NewFormatLog(const std::string& base, uint32_t sequence,

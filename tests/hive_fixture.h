@@ -93,10 +93,15 @@ void BreakRootKeyList(const std::string& path);
 // damaging a hive as a bad disk would.
 size_t CellAt(const std::string& hive, const char* kind, const std::string& name);
 
-// Read with hivex itself: whether the hive at `path` opens, and if so the
-// REG_SZ value `name` of `key`, without its terminating zero.
-bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
-                  std::optional<std::string>* text);
+// Read with hivex itself, not the code under test: the type and bytes of
+// value `name` of `key` in the hive at `path` (with no name, none and no
+// bytes where the key is there); nothing where the hive does not open or
+// has no such value. HiveText: a REG_SZ value's text, without its zero.
+std::optional<std::pair<uint32_t, std::string>> HiveValue(const std::string& path,
+                                                          const std::string& key,
+                                                          const char* name = nullptr);
+std::optional<std::string> HiveText(const std::string& path, const std::string& key,
+                                    const std::string& name);
 
 // Whether hivex opens the hive at `path` and reads every key and value.
 bool HiveReadsWhole(const std::string& path);

@@ -574,9 +574,8 @@ TEST(Faults, MadeFoldersAreFlushedIntoTheirParents) {
 
 // Whether the store at `path`, of `kind`, holds the list TCPIP.
 bool HoldsTcpip(const std::string& path, const std::string& kind) {
-  std::optional<std::string> list;
   if (kind != "hive") return ReadFile(path) == kStoredTcpip;
-  return ReadHiveText(path, kPrimaryKeyInHive, "Supported protocols", &list) && list == "TCPIP";
+  return HiveText(path, kPrimaryKeyInHive, "Supported protocols") == "TCPIP";
 }
 
 // Owner and group Administrators; Everyone may read and run, no more.
