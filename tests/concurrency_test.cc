@@ -34,11 +34,14 @@ int Rounds(int fallback) {
 }
 
 // Starts a run on `store`, its output thrown away, its standard error too
-// or to `err`.
-pid_t Start(const std::vector<std::string>& words, const std::string& store, int err = -1) {
+// or to `err`; under `tracer` (strace's command), if given.
+pid_t Start(const std::vector<std::string>& words, const std::string& store, int err = -1,
+            std::vector<std::string> tracer = {}) {
   static const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  return StartProcess(KovalsetCommand(words), {"KOVALSET_REGISTRY=" + store}, null,
-                      err >= 0 ? err : null);
+  for (const std::string& word : KovalsetCommand(words)) tracer.push_back(word);
+  std::vector<std::string> env = {"KOVALSET_REGISTRY=" + store};
+  if (tracer[0] == "strace") env.push_back(kNoLeakCheck);
+  return StartProcess(tracer, env, null, err >= 0 ? err : null);
 }
 
 // Starts each of `rounds` runs with `start`, does `interrupt` to it after a
@@ -282,18 +285,8 @@ TEST_P(InPlaceChanges, FailTheWriteAndStay) {
   WriteFile(store, kStored);
   if (GetParam().before) GetParam().before(store);
   int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  std::vector<std::string> argv = {
-      "strace",
-      "-f",
-      "-qq",
-      "-o",
-      "/dev/null",
-      "-e",
-      "inject=" + std::string(GetParam().held_at) + ":delay_enter=500000"};
-  for (const std::string& word : KovalsetCommand({"tcpip"})) argv.push_back(word);
-  int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t run = StartProcess(argv, {"KOVALSET_REGISTRY=" + store, kNoLeakCheck}, out, err);
-  close(out);
+  std::string held = "inject=" + std::string(GetParam().held_at) + ":delay_enter=500000";
+  pid_t run = Start({"tcpip"}, store, err, {"strace", "-f", "-qq", "-o", "/dev/null", "-e", held});
   close(err);
   // Once the run has made its new file, it is held.
   for (int i = 0; i < 500 && ListFolder(dir.path()).size() < 3; ++i) usleep(10000);
@@ -355,22 +348,18 @@ TEST_P(Races, NothingOfRootsIsShownOrTouched) {
   if (!NobodysProgram::Possible()) GTEST_SKIP() << "needs root to be another user";
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
-  std::string secret = MakeFolder(dir.File("secret"), 0700) + "/hive";
-  std::string folder = MakeFolder(dir.File("ww"), 01777), store = folder + "/hklm";
-  for (const auto& [path, debug] : {std::pair{secret, kSecret}, std::pair{store, "nobody's"}}) {
-    HiveWriter hive(path);
-    hive.SetText(kPrimaryKeyInHive, "Debug messages", debug);
-    hive.Commit();
-  }
-  const std::string before = ReadFile(secret), nobodys = ReadFile(store);
+  auto hive = [](const char* debug) {
+    return HiveBytes(
+        [debug](HiveWriter* h) { h->SetText(kPrimaryKeyInHive, "Debug messages", debug); });
+  };
+  const std::string before = hive(kSecret), nobodys = hive("nobody's");
+  MakeLayout(dir.path(), "secret/:700 secret/hive= ww/:1777", before);
+  std::string folder = dir.File("ww"), store = folder + "/hklm", secret = dir.File("secret/hive");
   // nobody's hive and link, laid anew before each run.
   auto lay = [&] {
     unlink(store.c_str());
-    WriteFile(store, nobodys);
-    EXPECT_EQ(0, chown(store.c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
     unlink((folder + "/link").c_str());
-    EXPECT_EQ(0, symlink(secret.c_str(), (folder + "/link").c_str()));
-    EXPECT_EQ(0, lchown((folder + "/link").c_str(), NobodysProgram::kUid, NobodysProgram::kUid));
+    MakeLayout(folder, "hklm=::65534 link->" + secret + "::65534", nobodys);
   };
 
   pid_t attacker = StartAttacker(folder, GetParam().attack);
