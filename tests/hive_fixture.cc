@@ -197,15 +197,16 @@ void BreakRootKeyList(const std::string& path) {
   WriteFile(path, hive);
 }
 
-size_t CellAt(const std::string& hive, const char* kind, const std::string& name) {
+size_t CellAt(const std::string& hive, const char* kind, const std::string& name, bool last) {
   bool key = kind[0] == 'n';
+  size_t found = 0;
   for (size_t at = hive.find(kind, 4096); at != std::string::npos; at = hive.find(kind, at + 1)) {
     size_t length_at = at + (key ? 72 : 2), name_at = at + (key ? 76 : 20);
-    if (name_at + name.size() > hive.size()) break;
+    if (name_at + name.size() > hive.size() || (found != 0 && !last)) break;
     size_t length = GetLe(hive, length_at, 2);
-    if (length == name.size() && hive.compare(name_at, length, name) == 0) return at;
+    if (length == name.size() && hive.compare(name_at, length, name) == 0) found = at;
   }
-  return 0;
+  return found;
 }
 
 bool HiveReadsWhole(const std::string& path) {

@@ -89,9 +89,11 @@ void WriteDirtyHive(const std::string& path, const std::string& before, const st
 void BreakRootKeyList(const std::string& path);
 
 // The file offset of the cell of key ("nk") or value ("vk") `name` in the
-// hive bytes `hive`, at its two-letter signature; 0 when there is none. For
-// damaging a hive as a bad disk would.
-size_t CellAt(const std::string& hive, const char* kind, const std::string& name);
+// hive bytes `hive`, at its two-letter signature; 0 when there is none. The
+// first such cell, or the `last`: the live one, where hivex left old cells
+// behind. For damaging a hive as a bad disk would.
+size_t CellAt(const std::string& hive, const char* kind, const std::string& name,
+              bool last = false);
 
 // Read with hivex itself, not the code under test: the type and bytes of
 // value `name` of `key` in the hive at `path` (with no name, none and no

@@ -13,14 +13,9 @@
 
 namespace {
 
-// The live cell of value `name`, at its signature: hivex rewrites all the
-// values of a key when it sets one, and leaves the old cells behind.
+// The live cell of value `name`, at its signature.
 size_t ValueAt(const std::string& h, const std::string& name) {
-  size_t found = 0;
-  for (size_t at = h.find("vk", 4096); at != std::string::npos; at = h.find("vk", at + 1)) {
-    if (GetLe(h, at) >> 16 == name.size() && h.compare(at + 20, name.size(), name) == 0) found = at;
-  }
-  return found;
+  return CellAt(h, "vk", name, true);
 }
 // The file offset of the list of subkeys of key `name`, at its size.
 size_t ListOf(const std::string& h, const char* name) {
