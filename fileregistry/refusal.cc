@@ -5,23 +5,36 @@
 #include <cstring>
 #include <mutex>
 
-#include "fileregistry/win32_registry.h"
-
 namespace fileregistry {
 
-long Refuse(const std::string& where, const std::string& reason, long status) {
+namespace {
+
+// Says `line` on standard error unless it was the last line said.
+void SayOnce(const std::string& line) {
   static std::mutex mutex;
   static std::string* last_said = new std::string;  // left for the process's end
-  std::string line = std::string(program_invocation_short_name) + ": " + where + ": " + reason;
   std::lock_guard<std::mutex> lock(mutex);
   if (line != *last_said) {
-    fprintf(stderr, "%s\n", line.c_str());
+    fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
     *last_said = line;
   }
+}
+
+}  // namespace
+
+LSTATUS Refuse(const std::string& where, const std::string& reason, LSTATUS status) {
+  std::string line = where + ": " + reason;
+  if (status != ERROR_SUCCESS) line += " (rc " + std::to_string(status) + ")";
+  SayOnce(line);
   return status;
 }
 
-long StatusFromErrno(int error) {
+LSTATUS Say(const std::string& where, const std::string& text, LSTATUS status) {
+  SayOnce(where + ": " + text);
+  return status;
+}
+
+LSTATUS StatusFromErrno(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
@@ -43,10 +56,8 @@ long StatusFromErrno(int error) {
 }
 
 // Refuses with the status and the system's words for `error`.
-long RefuseErrno(const std::string& path, int error) {
-  long status = StatusFromErrno(error);
-  return Refuse(path, std::string(strerror(error)) + " (rc " + std::to_string(status) + ")",
-                status);
+LSTATUS RefuseErrno(const std::string& path, int error) {
+  return Refuse(path, strerror(error), StatusFromErrno(error));
 }
 
 }  // namespace fileregistry

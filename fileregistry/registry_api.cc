@@ -1,5 +1,8 @@
 // The Reg* functions over the store file.
+#include "fileregistry/registry_api.h"
+
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -8,12 +11,24 @@
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/store.h"
-#include "fileregistry/store/store_location.h"
+#include "fileregistry/store/store_run.h"
 #include "fileregistry/store/store_transaction.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 namespace {
+
+// The run the calls share, begun when one first needs the store: its path
+// is worked out, and walked, once for the process. Left for the process's
+// end to reclaim.
+std::mutex run_mutex;
+std::shared_ptr<StoreRun>* the_run = new std::shared_ptr<StoreRun>;
+
+std::shared_ptr<StoreRun> Run() {
+  std::lock_guard<std::mutex> lock(run_mutex);
+  if (!*the_run) *the_run = std::make_shared<StoreRun>();
+  return *the_run;
+}
 
 struct KeyHandle {
   std::string path;  // as stored
@@ -61,36 +76,37 @@ bool JoinPath(const std::string& parent, const char* sub_key, std::string* path)
 
 // A lookup's status as the calls give it: damage is said, and keeps that
 // version of the file from being written.
-long Checked(const Store& store, long status) {
-  return status == ERROR_REGISTRY_IO_FAILED ? Damaged(store) : status;
+long Checked(StoreRun& run, const Store& store, long status) {
+  return status == ERROR_REGISTRY_IO_FAILED ? run.Damaged(store) : status;
 }
 
 // Sets `*view_path` to `path` in the view that `access` asks for, and
 // `*stored_path` to that key as stored. Returns 0, 2 when it is missing, or
 // damage.
-long FindKeyInView(const Store& store, const std::string& path, REGSAM access,
+long FindKeyInView(StoreRun& run, const Store& store, const std::string& path, REGSAM access,
                    std::string* view_path, std::string* stored_path) {
   *view_path = path;
   if (GoesTo32BitView(path, access)) {
-    long sixty_four_bit = Checked(store, store.FindKey(kWow64Key, stored_path));
+    long sixty_four_bit = Checked(run, store, store.FindKey(kWow64Key, stored_path));
     if (sixty_four_bit == ERROR_SUCCESS) *view_path = In32BitView(path);
     if (sixty_four_bit != ERROR_FILE_NOT_FOUND && sixty_four_bit != ERROR_SUCCESS) {
       return sixty_four_bit;
     }
   }
-  return Checked(store, store.FindKey(*view_path, stored_path));
+  return Checked(run, store, store.FindKey(*view_path, stored_path));
 }
 
 // Makes key `path` (in the view `access` asks for) under the store's lock,
 // unless another process made it meanwhile. Sets `*stored_path` and
 // `*disposition`. Returns 0 or a status.
-long MakeKey(const std::string& path, REGSAM access, std::string* stored_path, DWORD* disposition) {
-  StoreTransaction tx;
+long MakeKey(StoreRun& run, const std::string& path, REGSAM access, std::string* stored_path,
+             DWORD* disposition) {
+  StoreTransaction tx(run);
   long status;
   do {
     if ((status = tx.Begin(true))) return status;
     std::string view_path;
-    long found = FindKeyInView(tx.store(), path, access, &view_path, stored_path);
+    long found = FindKeyInView(run, tx.store(), path, access, &view_path, stored_path);
     if (found != ERROR_FILE_NOT_FOUND) return found;
     *stored_path = view_path;
     Replacement file;
@@ -101,12 +117,12 @@ long MakeKey(const std::string& path, REGSAM access, std::string* stored_path, D
 }
 
 // Sets value `name` of key `path` to `value`, under the store's lock.
-long SetValue(const std::string& path, const std::string& name, const RegValue& value,
-              bool zero_behind) {
-  StoreTransaction tx;
+long SetValue(StoreRun& run, const std::string& path, const std::string& name,
+              const RegValue& value, bool zero_behind) {
+  StoreTransaction tx(run);
   if (long status = tx.Begin(false)) return status;
   std::string stored_path;
-  long found = Checked(tx.store(), tx.store().FindKey(path, &stored_path));
+  long found = Checked(run, tx.store(), tx.store().FindKey(path, &stored_path));
   if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
   Replacement file;
   return tx.Commit(tx.store().SetValue(stored_path, name, value, zero_behind, &file), file);
@@ -121,10 +137,7 @@ LSTATUS Guarded(const Call& call) {
   } catch (const std::bad_alloc&) {
     // What the call held is freed by now; saying so may still need memory.
     try {
-      std::string path;
-      bool named;
-      StorePath(&path, &named);
-      Refuse(path, "not enough memory to read it (rc 14)", ERROR_OUTOFMEMORY);
+      Refuse(Run()->path(), "not enough memory to read it", ERROR_OUTOFMEMORY);
     } catch (const std::bad_alloc&) {
       // Nothing left to say it with: the status tells.
     }
@@ -133,6 +146,12 @@ LSTATUS Guarded(const Call& call) {
 }
 
 }  // namespace
+
+void StartNewRun() {
+  std::lock_guard<std::mutex> lock(run_mutex);
+  the_run->reset();
+}
+
 }  // namespace fileregistry
 
 using fileregistry::KeyHandle;
@@ -147,10 +166,11 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     std::string path, view_path, stored_path;
     if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_FILE_NOT_FOUND;
 
+    auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::ReadStore(&store)) return status;
+    if (long status = run->Read(&store)) return status;
     if (long status =
-            fileregistry::FindKeyInView(*store, path, samDesired, &view_path, &stored_path)) {
+            fileregistry::FindKeyInView(*run, *store, path, samDesired, &view_path, &stored_path)) {
       return status;
     }
     *phkResult = fileregistry::NewHandle(stored_path, samDesired);
@@ -168,12 +188,14 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
     std::string path, view_path, stored_path;
     if (!fileregistry::JoinPath(parent.path, lpSubKey, &path)) return ERROR_BAD_PATHNAME;
 
+    auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::ReadStore(&store)) return status;
+    if (long status = run->Read(&store)) return status;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    long found = fileregistry::FindKeyInView(*store, path, samDesired, &view_path, &stored_path);
+    long found =
+        fileregistry::FindKeyInView(*run, *store, path, samDesired, &view_path, &stored_path);
     if (found == ERROR_FILE_NOT_FOUND) {
-      found = fileregistry::MakeKey(path, samDesired, &stored_path, &disposition);
+      found = fileregistry::MakeKey(*run, path, samDesired, &stored_path, &disposition);
     }
     if (found != ERROR_SUCCESS) return found;
     if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
@@ -192,14 +214,15 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     if (!fileregistry::KeyOf(hKey, &key)) return ERROR_INVALID_HANDLE;
     if ((key.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
 
+    auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = fileregistry::ReadStore(&store)) return status;
+    if (long status = run->Read(&store)) return status;
     std::string stored_path;
-    long found = fileregistry::Checked(*store, store->FindKey(key.path, &stored_path));
+    long found = fileregistry::Checked(*run, *store, store->FindKey(key.path, &stored_path));
     if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
     fileregistry::RegValue value;
     if (long status = fileregistry::Checked(
-            *store, store->FindValue(key.path, lpValueName ? lpValueName : "", &value))) {
+            *run, *store, store->FindValue(key.path, lpValueName ? lpValueName : "", &value))) {
       return status;
     }
     if (lpType != nullptr) *lpType = value.type;
@@ -230,7 +253,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
     // reading that byte as we do here.
     bool zero_behind = fileregistry::IsTextType(dwType) && cbData > 0 && lpData[cbData - 1] != 0 &&
                        lpData[cbData] == 0;
-    return fileregistry::SetValue(key.path, name, value, zero_behind);
+    return fileregistry::SetValue(*fileregistry::Run(), key.path, name, value, zero_behind);
   });
 }
 

@@ -1,4 +1,6 @@
 // The Reg* functions over a store file in a temporary folder.
+#include "fileregistry/registry_api.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "fileregistry/store/store_transaction.h"
+#include "fileregistry/store/store_run.h"
 #include "fileregistry/text/reg_text.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
@@ -24,7 +26,12 @@ class RegistryApi : public ::testing::Test {
  protected:
   void SetUp() override {
     store_ = dir_.File("hklm.reg");
-    setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+    UseStore(store_);
+  }
+  // Names the store, for the calls' next run.
+  static void UseStore(const std::string& path) {
+    setenv("KOVALSET_REGISTRY", path.c_str(), 1);
+    fileregistry::StartNewRun();
   }
 
   HKEY Create(const char* path, DWORD* disposition = nullptr) {
@@ -77,7 +84,7 @@ TEST_F(RegistryApi, OpenCreateAndReopenInAnyCase) {
 
 TEST_F(RegistryApi, AStoreWhoseNameIsNearlyTooLongIsWritten) {
   store_ = dir_.File(std::string(250, 's'));
-  setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+  UseStore(store_);
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(Create(kKey)));
   EXPECT_EQ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Vendor\\App]\n", ReadFile(store_));
 }
@@ -143,13 +150,13 @@ TEST_F(RegistryApi, WritesGoThroughASymlinkAndKeepTheFileMode) {
 TEST_F(RegistryApi, StoresThatCannotBeUsed) {
   HKEY key = nullptr;
   ASSERT_EQ(0, symlink("loop.reg", dir_.File("loop.reg").c_str()));
-  setenv("KOVALSET_REGISTRY", dir_.File("loop.reg").c_str(), 1);
+  UseStore(dir_.File("loop.reg"));
   EXPECT_EQ(ERROR_CANT_RESOLVE_FILENAME,
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
 
   const std::string corrupt = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n";
   WriteFile(store_, corrupt);
-  setenv("KOVALSET_REGISTRY", store_.c_str(), 1);
+  UseStore(store_);
   EXPECT_EQ(ERROR_BADDB, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &key));
   EXPECT_EQ(ERROR_BADDB, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "B", 0, nullptr, 0, KEY_ALL_ACCESS,
                                          nullptr, &key, nullptr));
@@ -210,7 +217,7 @@ TEST_F(RegistryApi, AStoreTruncatedUnderItsReader) {
     }
     std::shared_ptr<const fileregistry::Store> store;
     fileregistry::RegValue value;
-    ASSERT_EQ(0, fileregistry::ReadStore(&store));
+    ASSERT_EQ(0, fileregistry::StoreRun().Read(&store));
     ASSERT_EQ(0, store->FindValue("Software\\" + FillerKey(1), "Name", &value));
     ASSERT_EQ(0, truncate(store_.c_str(), 4096));
     if (hive) {

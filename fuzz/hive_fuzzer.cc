@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fileregistry/registry_api.h"
 #include "fileregistry/win32_registry.h"
 #include "tests/hive_fixture.h"
 #include "tests/test_support.h"
@@ -78,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       "/tmp/kovalset-hive-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
   for (size_t i = 0; i < files.size(); ++i) WriteFile(path + kLogSuffixes[i], files[i]);
   setenv("KOVALSET_REGISTRY", path.c_str(), 1);
+  fileregistry::StartNewRun();  // the calls' run works out the store's path once
 
   HKEY key = nullptr;
   LONG open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Calderan Software", 0,

@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")/../fileregistry"
 base='(win32_registry|refusal|key_path)\.h'
 declare -A may=(
-  [.]="$base|store\.h|store/.*"
+  [.]="$base|store\.h|registry_api\.h|store/.*"
   [store]="$base|store\.h|(store|text|hive|file|unicode)/.*"
   [text]="$base|store\.h|(text|file|unicode)/.*"
   [hive]="$base|store\.h|(hive|file|unicode)/.*"

@@ -71,7 +71,7 @@ struct Walk {
   long Follow(const std::string& name, int link, const struct stat& st, bool last) {
     std::string at = Join(where, name);
     if (++links > kMostLinks) return RefuseErrno(at, ELOOP);
-    if (!MayFollow(st)) return Refuse(at, "a symlink of another user (rc 5)", ERROR_ACCESS_DENIED);
+    if (!MayFollow(st)) return Refuse(at, "a symlink of another user", ERROR_ACCESS_DENIED);
     char target[PATH_MAX];
     ssize_t size = readlinkat(link, "", target, sizeof(target));
     if (size < 0) return RefuseErrno(at, errno);
@@ -98,18 +98,17 @@ struct Walk {
       return ERROR_SUCCESS;
     }
     if (missing && errno == EEXIST) return ERROR_SUCCESS;
-    return Refuse(
-        FolderToMake(where, rest),
-        std::string("cannot make the folder: ") + strerror(missing ? errno : ENOTDIR) + " (rc 3)",
-        ERROR_PATH_NOT_FOUND);
+    return Refuse(FolderToMake(where, rest),
+                  std::string("cannot make the folder: ") + strerror(missing ? errno : ENOTDIR),
+                  ERROR_PATH_NOT_FOUND);
   }
 };
 
 // Refuses a store's own name that is there but no file to keep a store in.
 long CheckStoreName(const std::string& at, const struct stat& st) {
-  if (S_ISDIR(st.st_mode)) return Refuse(at, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (S_ISDIR(st.st_mode)) return Refuse(at, "is a folder", ERROR_ACCESS_DENIED);
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    return Refuse(at, "not a regular file (rc 1009)", ERROR_BADDB);
+    return Refuse(at, "not a regular file", ERROR_BADDB);
   }
   return ERROR_SUCCESS;
 }
@@ -118,14 +117,14 @@ long CheckStoreName(const std::string& at, const struct stat& st) {
 
 long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location) {
   if (path.empty()) return RefuseErrno(path, ENOENT);
-  if (path.back() == '/') return Refuse(path, "names a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (path.back() == '/') return Refuse(path, "names a folder", ERROR_ACCESS_DENIED);
   Walk walk;
   if (long status = walk.Start(path)) return status;
   while (!walk.rest.empty()) {
     std::string name = walk.rest.front();
     bool last = walk.rest.size() == 1;
     if (last && (name == "." || name == "..")) {
-      return Refuse(Join(walk.where, name), "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+      return Refuse(Join(walk.where, name), "is a folder", ERROR_ACCESS_DENIED);
     }
     if (name == ".") {
       walk.rest.pop_front();
@@ -170,7 +169,7 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
     walk.folder = std::move(next);
     walk.where = Join(walk.where, name);
   }
-  if (walk.rest.empty()) return Refuse(walk.where, "is a folder (rc 5)", ERROR_ACCESS_DENIED);
+  if (walk.rest.empty()) return Refuse(walk.where, "is a folder", ERROR_ACCESS_DENIED);
   location->name = walk.rest.back();
   location->path = Join(FolderToMake(walk.where, walk.rest), location->name);
   location->folder = std::move(walk.folder);

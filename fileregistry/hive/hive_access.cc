@@ -95,7 +95,7 @@ long HivexStatus(int error) {
 
 long HivexFailed(const std::string& what, int error, std::string* why) {
   long status = HivexStatus(error);
-  *why = what + ": " + strerror(error) + " (rc " + std::to_string(status) + ")";
+  *why = what + ": " + strerror(error);
   return status;
 }
 

@@ -31,7 +31,7 @@ long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& ch
   HiveHandle back = OpenHandle(fd, 0);
   if (!back) return HivexFailed("hivex cannot open the hive it wrote", errno, why);
   if (!ReadsWhole(back.get()) || check(back.get(), fd) != ERROR_SUCCESS) {
-    *why = "the hive hivex wrote does not read back (rc 1016)";
+    *why = "the hive hivex wrote does not read back";
     return ERROR_REGISTRY_IO_FAILED;
   }
   return ERROR_SUCCESS;
@@ -48,9 +48,7 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
   pid_t child = fork();
   if (child < 0) {
     int error = errno;
-    return Refuse(path,
-                  std::string("cannot start the process that writes it: ") + strerror(error) +
-                      " (rc " + std::to_string(StatusFromErrno(error)) + ")",
+    return Refuse(path, std::string("cannot start the process that writes it: ") + strerror(error),
                   StatusFromErrno(error));
   }
   if (child == 0) {
@@ -64,7 +62,7 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
     try {
       status = EditAndReadBack(copy, fd, edit, check, &why);
     } catch (const std::bad_alloc&) {
-      why = "not enough memory to change it (rc 14)";
+      why = "not enough memory to change it";
       status = ERROR_OUTOFMEMORY;
     }
     std::string report(reinterpret_cast<const char*>(&status), sizeof(status));
@@ -87,9 +85,8 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
   long status = ERROR_BADDB;
   if (report.size() < sizeof(status) || !WIFEXITED(how) || WEXITSTATUS(how) != 0) {
     return Refuse(path,
-                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") +
-                                         strsignal(WTERMSIG(how)) + " (rc 1009)"
-                                   : "hivex failed on it (rc 1009)",
+                  WIFSIGNALED(how) ? std::string("hivex failed on it: ") + strsignal(WTERMSIG(how))
+                                   : "hivex failed on it",
                   ERROR_BADDB);
   }
   memcpy(&status, report.data(), sizeof(status));

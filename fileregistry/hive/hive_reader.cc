@@ -146,19 +146,19 @@ long HiveReader::Open(int fd, std::shared_ptr<const std::string> image, std::str
   root_ = Word(base, 0x24);
   if (base.compare(0, 4, "regf") != 0 || Word(base, 0x14) != 1 || bins_ == 0 || bins_ % 4096 != 0 ||
       bins_ > kLargestBins) {
-    *why = "a hive whose base block is not one (rc 1009)";
+    *why = "a hive whose base block is not one";
     return ERROR_BADDB;
   }
   uint32_t bin_size = Word(bin, 8);
   if (bin.compare(0, 4, "hbin") != 0 || Word(bin, 4) != 0 || bin_size == 0 ||
       bin_size % 4096 != 0 || bin_size > bins_) {
-    *why = "a hive whose first bin is not one (rc 1009)";
+    *why = "a hive whose first bin is not one";
     return ERROR_BADDB;
   }
   KeyNode node;
   Budget budget;
   if (ReadKey(root_, &node, &budget) != ERROR_SUCCESS) {
-    *why = "a hive whose root key cannot be read (rc 1009)";
+    *why = "a hive whose root key cannot be read";
     return ERROR_BADDB;
   }
   return ERROR_SUCCESS;

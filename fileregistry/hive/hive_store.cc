@@ -13,8 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "fileregistry/file/atomic_replace.h"
 #include "fileregistry/file/fd.h"
+#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/hive/hive_access.h"
 #include "fileregistry/hive/hive_edit.h"
 #include "fileregistry/hive/hive_kind.h"
@@ -41,7 +41,7 @@ long SealedCopy(const std::string& path, int fd, off_t size, const std::string& 
   if (!copy->valid()) return RefuseErrno(path, errno);
   if (!recovered.empty()) {
     if (long status = WritePieces(copy->get(), {recovered})) {
-      return Refuse(path, "cannot be copied (rc " + std::to_string(status) + ")", status);
+      return Refuse(path, "cannot be copied", status);
     }
   }
   for (off_t offset = 0; recovered.empty() && offset < size;) {
@@ -49,8 +49,7 @@ long SealedCopy(const std::string& path, int fd, off_t size, const std::string& 
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RefuseErrno(path, errno);
     if (n == 0) {
-      return Refuse(path, "changed by another program while being read (rc 1016)",
-                    ERROR_REGISTRY_IO_FAILED);
+      return Refuse(path, "changed by another program while being read", ERROR_REGISTRY_IO_FAILED);
     }
   }
   if (fcntl(copy->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)) {
@@ -90,10 +89,10 @@ long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::st
     return Refuse(path, reason, status);
   }
   if (error == ENOENT) {
-    return Refuse(path, "hivex is given /proc/self/fd, which is not there (rc 1016)",
+    return Refuse(path, "hivex is given /proc/self/fd, which is not there",
                   ERROR_REGISTRY_IO_FAILED);
   }
-  *why = std::string("a hive that hivex cannot open: ") + strerror(error) + " (rc 1009)";
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error);
   return ERROR_BADDB;
 }
 
@@ -105,7 +104,7 @@ long CopyForHivex(const std::string& path, int fd, off_t size,
   std::string unloadable;
   if (int error = LoadHivex(&unloadable)) {
     long status = HivexStatus(error);
-    return Refuse(path, unloadable + " (rc " + std::to_string(status) + ")", status);
+    return Refuse(path, unloadable, status);
   }
   static const std::string* none = new std::string;
   if (long status = SealedCopy(path, fd, size, recovered ? *recovered : *none, copy)) return status;
@@ -269,7 +268,7 @@ class HiveStore : public Store {
         return Refuse(path_,
                       "the key " + std::string(path) +
                           " holds a value whose name has a zero character in it, which hivex "
-                          "would cut short (rc 50)",
+                          "would cut short",
                       ERROR_NOT_SUPPORTED);
       }
     }
@@ -281,14 +280,12 @@ class HiveStore : public Store {
   long Writable() const {
     if (failed_) return ERROR_REGISTRY_IO_FAILED;
     if (!other_kind_.empty()) {
-      return Refuse(path_,
-                    "not written: it looks like " + other_kind_ + ", not a SOFTWARE one (rc 5)",
+      return Refuse(path_, "not written: it looks like " + other_kind_ + ", not a SOFTWARE one",
                     ERROR_ACCESS_DENIED);
     }
     if (!unreplayed_.empty()) {
       return Refuse(
-          path_,
-          "not written: it holds changes that its logs cannot replay (" + unreplayed_ + ") (rc 19)",
+          path_, "not written: it holds changes that its logs cannot replay (" + unreplayed_ + ")",
           ERROR_WRITE_PROTECT);
     }
     return ERROR_SUCCESS;
@@ -302,8 +299,7 @@ class HiveStore : public Store {
       struct stat st;
       if (fstat(fd, &st) != 0) return RefuseErrno(path_, errno);
       if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
-        return Refuse(path_, "hivex would make it larger than 1 GiB (rc 223)",
-                      ERROR_FILE_TOO_LARGE);
+        return Refuse(path_, "hivex would make it larger than 1 GiB", ERROR_FILE_TOO_LARGE);
       }
       return ERROR_SUCCESS;
     };
@@ -381,7 +377,7 @@ long OpenReader(const std::string& path, int fd, off_t size,
   std::string refused;
   long status = reader->Open(fd, image, &refused);
   if (status == ERROR_REGISTRY_IO_FAILED) {
-    return Refuse(path, "changed by another program while being read (rc 1016)", status);
+    return Refuse(path, "changed by another program while being read", status);
   }
   if (status == ERROR_SUCCESS) return status;
   Fd copy;
@@ -411,7 +407,9 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
   }
   if (!recovered.empty()) head = recovered;
   off_t size = recovered.empty() ? st.st_size : static_cast<off_t>(recovered.size());
-  if (!HeaderFits(head, size, why)) return ERROR_BADDB;
+  // Its numbers are its reason; said here, it is read again by the next call.
+  std::string unfit;
+  if (!HeaderFits(head, size, &unfit)) return Say(path, unfit, ERROR_BADDB);
   std::shared_ptr<const std::string> image;
   if (!recovered.empty()) image = std::make_shared<const std::string>(std::move(recovered));
   Fd file;

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "fileregistry/file/file_lock.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/win32_registry.h"
 
@@ -55,13 +57,23 @@ long StorePath(std::string* path, bool* named) {
     std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
     if (home.empty() || home[0] != '/') home = HomeFromPasswd(getuid());
     if (home.empty() || home[0] != '/') {
-      return Refuse("no home folder to keep the store in", "set KOVALSET_REGISTRY or HOME (rc 3)",
+      return Refuse("no home folder to keep the store in", "set KOVALSET_REGISTRY or HOME",
                     ERROR_PATH_NOT_FOUND);
     }
     data_home = home + "/.local/share";
   }
   *path = data_home + "/kovalset/hklm.reg";
   return ERROR_SUCCESS;
+}
+
+std::chrono::milliseconds LockWait() {
+  const char* variable = getenv("KOVALSET_LOCK_WAIT_MS");
+  if (variable == nullptr || variable[0] == '\0' || strlen(variable) > 7 ||
+      strspn(variable, "0123456789") != strlen(variable)) {
+    return kLockWait;
+  }
+  long ms = strtol(variable, nullptr, 10);
+  return ms <= 3600000 ? std::chrono::milliseconds(ms) : kLockWait;
 }
 
 }  // namespace fileregistry

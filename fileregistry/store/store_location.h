@@ -1,8 +1,9 @@
 // Where the store lives: the file KOVALSET_REGISTRY names, or one in the
-// user's data folder.
+// user's data folder; and how long a writer waits for its lock.
 #ifndef FILEREGISTRY_STORE_STORE_LOCATION_H_
 #define FILEREGISTRY_STORE_STORE_LOCATION_H_
 
+#include <chrono>
 #include <string>
 
 namespace fileregistry {
@@ -13,6 +14,11 @@ namespace fileregistry {
 // KOVALSET_REGISTRY named it. Returns 0, or 3 (said on standard error) when
 // there is no home folder.
 long StorePath(std::string* path, bool* named);
+
+// The longest a writer waits for the store's lock while another process
+// holds it: $KOVALSET_LOCK_WAIT_MS milliseconds where that is a whole number
+// of them no larger than 3600000 (an hour), else 10 s.
+std::chrono::milliseconds LockWait();
 
 }  // namespace fileregistry
 

@@ -1,37 +1,23 @@
-// A run's store: read once for its lookups, and changed in transactions
-// that walk its path, take its lock, read it afresh, and replace it whole.
+// A change of a run's store: walk its path, take its lock, read it afresh,
+// and replace it whole.
 #ifndef FILEREGISTRY_STORE_STORE_TRANSACTION_H_
 #define FILEREGISTRY_STORE_STORE_TRANSACTION_H_
 
 #include <memory>
 
-#include "fileregistry/file/atomic_replace.h"
 #include "fileregistry/file/fd.h"
 #include "fileregistry/file/path_walk.h"
+#include "fileregistry/file/replace_file.h"
 #include "fileregistry/store.h"
+#include "fileregistry/store/store_run.h"
 
 namespace fileregistry {
 
-// Every refusal below says on standard error, once, what is wrong and
-// where: "kovalset: PATH:LINE: REASON" for a file that is not a store.
-
-// Reads the store where it lives (store_location.h), for lookups: a
-// registry hive when the file begins with "regf", else registry export
-// text; a missing file is an empty text store. The calls of one run read the
-// file once. Returns 0, or a Windows error number: 1009 when the file is not
-// a store, 5 when it may not be read, 1921 for a symlink loop, 1016 when it
-// changed while it was read ...
-long ReadStore(std::shared_ptr<const Store>* store);
-
-// For a lookup in `store` that met damage: says what it was, keeps this run
-// from reading or writing that version of the file again, and returns 1016.
-long Damaged(const Store& store);
-
-// A change of the store, under its exclusive lock (the store's file
-// itself; a store that does not exist yet is made only where no other
+// A change of the store of `run`, under its exclusive lock (the store's
+// file itself; a store that does not exist yet is made only where no other
 // writer made it meanwhile, else the change is made again on that one):
 //
-//   StoreTransaction tx;
+//   StoreTransaction tx(run);
 //   long s;
 //   do {
 //     if ((s = tx.Begin(make_folders))) return s;
@@ -39,8 +25,12 @@ long Damaged(const Store& store);
 //     s = tx.Commit(tx.store().SetValue(..., &file), file);
 //   } while (tx.again());
 //   return s;
+//
+// Every refusal is said on standard error, once, as StoreRun says them.
 class StoreTransaction {
  public:
+  explicit StoreTransaction(StoreRun& run) : run_(run) {}
+
   // Walks the path (making missing folders with `make_folders`, for the
   // store in the user's data folder only: a named store's missing folder is
   // refused with 3), opens the
@@ -58,6 +48,10 @@ class StoreTransaction {
   bool again() const { return again_; }
 
  private:
+  long EditRefused(long edited, const Replacement& file) const;
+  long MadeMeanwhile();
+
+  StoreRun& run_;
   StoreLocation at_;
   std::shared_ptr<const Store> store_;
   Fd file_;  // the store's file, locked; not valid where there was none

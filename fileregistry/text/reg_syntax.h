@@ -17,6 +17,9 @@
 
 namespace fileregistry {
 
+// The value types the text writes in forms of their own.
+inline constexpr uint32_t kTypeText = 1, kTypeBinary = 3, kTypeDword = 4;
+
 inline constexpr char kHeader[] = "REGEDIT4";
 inline constexpr char kUnicodeHeader[] = "Windows Registry Editor Version 5.00";
 inline constexpr char kUtf8Bom[] = "\xef\xbb\xbf";

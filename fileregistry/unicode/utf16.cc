@@ -4,45 +4,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "fileregistry/unicode/code_point.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
 namespace fileregistry {
-namespace {
-
-void AppendUtf8(uint32_t code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xc0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xe0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  } else {
-    out->push_back(static_cast<char>(0xf0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3f)));
-  }
-}
-
-void AppendUtf16(uint32_t code, std::string* out) {
-  auto unit = [out](uint32_t u) {
-    out->push_back(static_cast<char>(u & 0xff));
-    out->push_back(static_cast<char>(u >> 8));
-  };
-  if (code < 0x10000) {
-    unit(code);
-  } else {
-    unit(0xd800 + ((code - 0x10000) >> 10));
-    unit(0xdc00 + ((code - 0x10000) & 0x3ff));
-  }
-}
-
-}  // namespace
 
 size_t Utf16ToUtf8(std::string_view utf16, char* out) {
   size_t n = utf16.size() / 2;
@@ -76,9 +44,8 @@ size_t Utf16ToUtf8(std::string_view utf16, char* out) {
         ++i;
       }
     }
-    std::string piece;
-    AppendUtf8(code, &piece);
-    o = std::copy(piece.begin(), piece.end(), o);
+    uint8_t bytes[4];
+    o = std::copy(bytes, bytes + EncodeUtf8(code, bytes), o);
   }
   return static_cast<size_t>(o - out);
 }
@@ -92,32 +59,19 @@ bool Utf8ToUtf16(std::string_view utf8, std::string* utf16, bool keep_surrogates
   size_t start = utf16->size();
   utf16->resize(start + utf8.size() * 2);  // the most it can take
   char* o = &(*utf16)[start];
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  std::string piece;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(utf8.data());
   for (size_t i = 0, n = utf8.size(); i < n;) {
-    uint32_t c = p[i];
-    if (c < 0x80) {
-      *o++ = static_cast<char>(c);
+    if (p[i] < 0x80) {
+      *o++ = static_cast<char>(p[i++]);
       *o++ = '\0';
-      ++i;
       continue;
     }
-    size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
-    if (length == 0 || c > 0xf4 || i + length > n) return false;
-    uint32_t code = c & (0x7f >> length);
-    for (size_t k = 1; k < length; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) return false;
-      code = (code << 6) | (p[i + k] & 0x3f);
-    }
-    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    bool surrogate = code >= 0xd800 && code < 0xe000;
-    if (code < kSmallest[length] || code > 0x10ffff || (surrogate && !keep_surrogates)) {
-      return false;
-    }
-    piece.clear();
-    AppendUtf16(code, &piece);
-    o = std::copy(piece.begin(), piece.end(), o);
-    i += length;
+    uint32_t code = 0;
+    size_t used = 0;
+    if (DecodeUtf8(p + i, n - i, &code, &used, keep_surrogates) != Decoded::kChar) return false;
+    uint8_t units[4];
+    o = std::copy(units, units + EncodeUtf16(code, units), o);
+    i += used;
   }
   utf16->resize(static_cast<size_t>(o - utf16->data()));
   return true;
