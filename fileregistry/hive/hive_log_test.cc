@@ -50,18 +50,22 @@ struct ReplayCase {
 
 void FlipByte(std::string* bytes, size_t at) { (*bytes)[at] = static_cast<char>((*bytes)[at] ^ 1); }
 
-// Sets byte `at` of the log entry at `entry` to `byte`, and the hashes to
-// match.
-void Rehashed(std::string* log, size_t entry, size_t at, char byte) {
-  (*log)[entry + at] = byte;
-  RehashLog(log);
-}
-
 // Where the `n`th entry of a new-format log begins.
 size_t EntryAt(const std::string& log, int n) {
   size_t at = 512;
   while (n-- > 0) at = log.find("HvLE", at + 1);
   return at;
+}
+
+// Sets byte `at` of .LOG1's entry 7 to `byte`, and its hashes to match
+// where `rehash`.
+std::function<void(std::string*, std::vector<HiveLog>*)> EntryByte(size_t at, char byte,
+                                                                   bool rehash = true) {
+  return [=](std::string*, std::vector<HiveLog>* logs) {
+    std::string& log = (*logs)[0].bytes;
+    log[EntryAt(log, 1) + at] = byte;
+    if (rehash) RehashLog(&log);
+  };
 }
 
 const ReplayCase kReplays[] = {
@@ -71,20 +75,11 @@ const ReplayCase kReplays[] = {
     {"FirstEntryMissing", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) { logs->erase(logs->begin()); },
      "no log holds entry 7"},
-    {"EntryOfBadSize", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       (*logs)[0].bytes[EntryAt((*logs)[0].bytes, 1) + 4] = 1;
-     },
+    {"EntryOfBadSize", HiveLogFormat::kNew, 0, EntryByte(4, 1, false),
      "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size"},
-    {"BinsOfBadSize", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 16, '\x01');
-     },
+    {"BinsOfBadSize", HiveLogFormat::kNew, 0, EntryByte(16, '\x01'),
      "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size of bins or of its page list"},
-    {"PageOutsideTheBins", HiveLogFormat::kNew, 20000,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 42, '\x7f');
-     },
+    {"PageOutsideTheBins", HiveLogFormat::kNew, 20000, EntryByte(42, '\x7f'),
      "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
     {"NotANewFormatLog", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) {
@@ -94,15 +89,9 @@ const ReplayCase kReplays[] = {
     // From the earliest log's base block: entries 7 and 8, not 8 alone.
     {"TornBaseBlock", HiveLogFormat::kNew, 20000,
      [](std::string* primary, std::vector<HiveLog>*) { FlipByte(primary, 0x30); }, "", false},
-    {"PageOfNoBytes", HiveLogFormat::kNew, 20000,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 45, '\0');
-     },
+    {"PageOfNoBytes", HiveLogFormat::kNew, 20000, EntryByte(45, '\0'),
      "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
-    {"GrowsByMoreThanItWrites", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 18, '\x10');
-     },
+    {"GrowsByMoreThanItWrites", HiveLogFormat::kNew, 0, EntryByte(18, '\x10'),
      "entry 7 of hklm.LOG1 grows the hive by more than its logs write"},
     {"OldLogOfAnotherTime", HiveLogFormat::kOld, 0,
      [](std::string* primary, std::vector<HiveLog>*) {
