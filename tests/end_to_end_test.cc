@@ -124,22 +124,19 @@ void SeedHive(const Layout& layout, const StoreState& state, const std::string& 
   hive.SetValue("Other", "Kept", 4, std::string("\x01\0\0\0", 4));
   hive.SetValue("Other", "Blob", 3, std::string("\0\xff", 2));
   hive.SetValue("Other", "Path", 2, Utf16Of("%SystemRoot%") + std::string(2, '\0'));
-  auto seed = [&hive](const std::string& primary, const std::string& fallback,
-                      const StoreState& keys) {
-    const std::pair<const std::string*, const KeyState*> pairs[] = {{&primary, &keys.primary},
-                                                                    {&fallback, &keys.fallback}};
-    for (const auto& [path, key] : pairs) {
-      if (!key->exists) continue;
-      hive.AddKey(InHive(*path));
-      if (key->protocols) hive.SetText(InHive(*path), "Supported protocols", *key->protocols);
-      if (key->debug) hive.SetText(InHive(*path), "Debug messages", *key->debug);
-    }
+  auto seed = [&hive](const std::string& path, const KeyState& key) {
+    if (!key.exists) return;
+    hive.AddKey(InHive(path));
+    if (key.protocols) hive.SetText(InHive(path), "Supported protocols", *key.protocols);
+    if (key.debug) hive.SetText(InHive(path), "Debug messages", *key.debug);
   };
   if (layout.kind.sixty_four_bit) {
     hive.AddKey("WOW6432Node");
-    seed(kPrimaryKeyPath, kFallbackKeyPath, kOtherView);
+    seed(kPrimaryKeyPath, kOtherView.primary);
+    seed(kFallbackKeyPath, kOtherView.fallback);
   }
-  seed(layout.primary, layout.fallback, state);
+  seed(layout.primary, state.primary);
+  seed(layout.fallback, state.fallback);
   hive.Commit();
 }
 
