@@ -537,7 +537,8 @@ TEST_P(StoreFaults, SayWhyAndKeepWhatTheyShould) {
   Place p{temp.path(), temp.File(f.at)};
   Mounted disk;
   if (f.how != nullptr && as.empty()) {
-    p = {MakeFolder(temp.File("small"), 0755), temp.File("small/") + f.at};
+    MakeLayout(temp.path(), "small/:755");
+    p = {temp.File("small"), temp.File("small/") + f.at};
     std::string why = MountSmall(how, p.dir);
     if (!why.empty()) GTEST_SKIP() << why;
     disk.at = p.dir;
@@ -610,7 +611,8 @@ TEST(Faults, NoCallNamesTheStoreByItsPath) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
   for (bool hive : {false, true}) {
     TempDir dir;
-    std::string store = MakeFolder(dir.File("ww"), 01777) + "/hklm";
+    MakeLayout(dir.path(), "ww/:1777");
+    std::string store = dir.File("ww/hklm");
     WriteFile(store, hive ? Hive() : kStored);
     for (const std::string& call :
          Traced({"tcpip", "debugmsg", "On"}, {"KOVALSET_REGISTRY=" + store},
@@ -626,7 +628,8 @@ TEST(Faults, NoCallNamesTheStoreByItsPath) {
 TEST(Faults, MadeFoldersAreFlushedIntoTheirParents) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
   TempDir dir;
-  std::string home = MakeFolder(dir.File("home"), 0755);
+  MakeLayout(dir.path(), "home/:755");
+  std::string home = dir.File("home");
   std::vector<std::string> made, flushed;
   for (const std::string& call :
        Traced({"tcpip"}, {"HOME=" + home, "KOVALSET_REGISTRY=", "XDG_DATA_HOME="},

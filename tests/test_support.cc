@@ -97,13 +97,6 @@ void MakeLayout(const std::string& dir, const std::string& layout, const std::st
   }
 }
 
-std::string MakeFolder(const std::string& path, mode_t mode, uid_t owner) {
-  mkdir(path.c_str(), mode);
-  EXPECT_EQ(0, chown(path.c_str(), owner, owner)) << path;
-  chmod(path.c_str(), mode);  // past the umask, sticky and setgid bits included
-  return path;
-}
-
 std::string FillerKey(size_t i) {
   return "Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i);
 }

@@ -34,10 +34,6 @@ std::vector<std::string> ListTree(const std::string& path);
 // `dir`); then ":MODE" in octal and ":UID" or ":UID.GID", where given.
 void MakeLayout(const std::string& dir, const std::string& layout, const std::string& content = "");
 
-// Makes the folder `path` (if missing) of `owner` and group, with `mode`
-// past the umask; returns `path`.
-std::string MakeFolder(const std::string& path, mode_t mode, uid_t owner = 0);
-
 // Filler: the keys of other software that stand around the settings in a
 // big store. Key `i` is Software\Filler\Group (i / 100)\Key i (here below
 // Software), with a text "Name" padded to `bytes` at least.
