@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "tests/test_support.h"
@@ -69,7 +71,8 @@ TEST_P(PathWalk, LeadsToThePlaceOrSaysWhyNot) {
     for (size_t i; (i = text.find('#')) != std::string::npos;) text.replace(i, 1, dir.path());
     return text;
   };
-  std::string working = get_current_dir_name();
+  std::unique_ptr<char, decltype(&free)> cwd(get_current_dir_name(), &free);
+  std::string working = cwd.get();
   ASSERT_EQ(0, chdir(dir.path().c_str()));
   StoreLocation place;
   ::testing::internal::CaptureStderr();
