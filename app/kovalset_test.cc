@@ -20,10 +20,10 @@ const char kCreating[] =
 const char kProtocols[] = "Supported protocols";
 const char kDebug[] = "Debug messages";
 
+// A value of the settings key after the run: its text, or null for none.
 struct Expected {
-  const char* path;
   const char* name;
-  const char* text;  // null: no such value
+  const char* text;
 };
 
 struct RunCase {
@@ -37,96 +37,64 @@ struct RunCase {
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
+template <typename... Words>
+std::vector<std::string> W(Words... words) {
+  return {words...};
+}
+template <typename... Values>
+std::vector<Expected> After(Values... values) {
+  return {values...};
+}
+
 const std::string k256Bytes(256, 'S');
+const FakeRegistry::Call kCreate = FakeRegistry::kCreate, kOpen = FakeRegistry::kOpen,
+                         kQuery = FakeRegistry::kQuery, kSet = FakeRegistry::kSet;
 
 void StoredList(FakeRegistry& r) { r.SetText(kPrimary, kProtocols, "SPX,TCPIP"); }
+const std::string kListed = "Current Supported Protocols : SPX and TCPIP\n";
 
 const RunCase kCases[] = {
-    {"CreationRefused",
-     {},
-     [](FakeRegistry& r) { r.Fail(FakeRegistry::kCreate, "", 5); },
-     std::string(kCreating) + "Error: Unable to create key: rc 5.\n",
-     1,
-     {{kPrimary, kProtocols, nullptr}}},
-    {"NegativeStatusInSignedDecimal",
-     {},
-     [](FakeRegistry& r) { r.Fail(FakeRegistry::kCreate, "", -1073741823); },
-     std::string(kCreating) + "Error: Unable to create key: rc -1073741823.\n",
-     1,
-     {}},
-    {"OpenRefusedLeadsToCreation",
-     {},
-     [](FakeRegistry& r) {
-       StoredList(r);
-       r.Fail(FakeRegistry::kOpen, "", 5);
-     },
-     std::string(kCreating) + "Current Supported Protocols : SPX and TCPIP\n",
-     0,
-     {}},
-    {"ListOf256BytesEndingInZero",
-     {},
+    {"CreationRefused", W(), [](FakeRegistry& r) { r.Fail(kCreate, "", 5); },
+     std::string(kCreating) + "Error: Unable to create key: rc 5.\n", 1,
+     After(Expected{kProtocols, nullptr})},
+    {"NegativeStatusInSignedDecimal", W(),
+     [](FakeRegistry& r) { r.Fail(kCreate, "", -1073741823); },
+     std::string(kCreating) + "Error: Unable to create key: rc -1073741823.\n", 1, After()},
+    {"OpenRefusedLeadsToCreation", W(),
+     [](FakeRegistry& r) { StoredList(r), r.Fail(kOpen, "", 5); }, std::string(kCreating) + kListed,
+     0, After()},
+    {"ListOf256BytesEndingInZero", W(),
      [](FakeRegistry& r) { r.SetText(kPrimary, kProtocols, std::string(255, 'S') + '\0'); },
-     "Current Supported Protocols : " + std::string(255, 'S') + "\n",
-     0,
-     {}},
-    {"ListOf256BytesWithoutZero",
-     {},
+     "Current Supported Protocols : " + std::string(255, 'S') + "\n", 0, After()},
+    {"ListOf256BytesWithoutZero", W(),
      [](FakeRegistry& r) { r.SetText(kPrimary, kProtocols, k256Bytes); },
-     "Error: Unable to read Supported Protocols: rc 234.\n",
-     1,
-     {{kPrimary, kProtocols, k256Bytes.c_str()}}},
-    {"UpdateFails",
-     {"spx", "debugmsg", "on"},
-     [](FakeRegistry& r) {
-       StoredList(r);
-       r.Fail(FakeRegistry::kSet, kProtocols, 5);
-     },
-     "Current Supported Protocols : SPX and TCPIP\nUpdating Supported Protocols to : SPX\n"
-     "Error: Unable to update Supported Protocols: rc 5.\n"
-     "Debug Messages entry does not exist.\nUpdating Debug Messages to : on\n",
-     1,
-     {{kPrimary, kProtocols, "SPX,TCPIP"}, {kPrimary, kDebug, "on"}}},
-    {"CreateListFails",
-     {},
-     [](FakeRegistry& r) {
-       r.AddKey(kPrimary);
-       r.Fail(FakeRegistry::kSet, kProtocols, 112);
-     },
+     "Error: Unable to read Supported Protocols: rc 234.\n", 1,
+     After(Expected{kProtocols, k256Bytes.c_str()})},
+    {"UpdateFails", W("spx", "debugmsg", "on"),
+     [](FakeRegistry& r) { StoredList(r), r.Fail(kSet, kProtocols, 5); },
+     kListed + "Updating Supported Protocols to : SPX\n"
+               "Error: Unable to update Supported Protocols: rc 5.\n"
+               "Debug Messages entry does not exist.\nUpdating Debug Messages to : on\n",
+     1, After(Expected{kProtocols, "SPX,TCPIP"}, Expected{kDebug, "on"})},
+    {"CreateListFails", W(),
+     [](FakeRegistry& r) { r.AddKey(kPrimary), r.Fail(kSet, kProtocols, 112); },
      "Supported Protocols entry does not exist.\nCreating new entry : SPX,TCPIP.\n"
      "Error: Unable to create Supported Protocols: rc 112.\n",
-     1,
-     {{kPrimary, kProtocols, nullptr}}},
-    {"UnreadableDebugSetting",
-     {"debugmsg"},
+     1, After(Expected{kProtocols, nullptr})},
+    {"UnreadableDebugSetting", W("debugmsg"),
+     [](FakeRegistry& r) { StoredList(r), r.Fail(kQuery, kDebug, 1009); },
+     kListed + "Error: Unable to read Debug Messages: rc 1009.\n", 1, After()},
+    {"UnreadableDebugSettingStillWritten", W("debugmsg", "Off"),
      [](FakeRegistry& r) {
-       StoredList(r);
-       r.Fail(FakeRegistry::kQuery, kDebug, 1009);
+       StoredList(r), r.SetText(kPrimary, kDebug, "On"), r.Fail(kQuery, kDebug, 234);
      },
-     "Current Supported Protocols : SPX and TCPIP\nError: Unable to read Debug Messages: rc "
-     "1009.\n",
-     1,
-     {}},
-    {"UnreadableDebugSettingStillWritten",
-     {"debugmsg", "Off"},
-     [](FakeRegistry& r) {
-       StoredList(r);
-       r.SetText(kPrimary, kDebug, "On");
-       r.Fail(FakeRegistry::kQuery, kDebug, 234);
-     },
-     "Current Supported Protocols : SPX and TCPIP\nError: Unable to read Debug Messages: rc 234.\n"
-     "Updating Debug Messages to : Off\n",
-     1,
-     {{kPrimary, kDebug, "Off"}}},
-    {"DebugUpdateFails",
-     {"debugmsg", "On"},
-     [](FakeRegistry& r) {
-       StoredList(r);
-       r.Fail(FakeRegistry::kSet, kDebug, 5);
-     },
-     "Current Supported Protocols : SPX and TCPIP\nDebug Messages entry does not exist.\n"
-     "Updating Debug Messages to : On\nError: Unable to update Debug Messages : rc 5.\n",
-     1,
-     {{kPrimary, kDebug, nullptr}}},
+     kListed + "Error: Unable to read Debug Messages: rc 234.\nUpdating Debug Messages to : Off\n",
+     1, After(Expected{kDebug, "Off"})},
+    {"DebugUpdateFails", W("debugmsg", "On"),
+     [](FakeRegistry& r) { StoredList(r), r.Fail(kSet, kDebug, 5); },
+     kListed + "Debug Messages entry does not exist.\n"
+               "Updating Debug Messages to : On\nError: Unable to update Debug Messages : rc 5.\n",
+     1, After(Expected{kDebug, nullptr})},
 };
 
 class RunTest : public ::testing::TestWithParam<RunCase> {};
@@ -149,7 +117,7 @@ TEST_P(RunTest, OutputStatusAndStoredValues) {
   EXPECT_EQ(c.status, status);
   EXPECT_EQ(0, registry.open_handles) << "a key was left open";
   for (const Expected& e : c.after) {
-    const FakeRegistry::Value* value = registry.Find(e.path, e.name);
+    const FakeRegistry::Value* value = registry.Find(kPrimary, e.name);
     if (e.text == nullptr) {
       EXPECT_EQ(nullptr, value) << e.name;
     } else {

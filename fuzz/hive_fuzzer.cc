@@ -26,20 +26,12 @@ void Check(bool ok, const char* what) {
   }
 }
 
+const char kSettings[] = "Calderan Software\\Linvarro\\Version 6.15\\Settings";
+
 // A hive with a key and a value, made once.
 const std::string& SeedHive() {
-  static const std::string* hive = [] {
-    std::string path = "/tmp/kovalset-hive-fuzz-seed-" + std::to_string(getpid());
-    {
-      HiveWriter writer(path);
-      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Supported protocols",
-                     "SPX,TCPIP");
-      writer.Commit();
-    }
-    auto* bytes = new std::string(ReadFile(path));
-    unlink(path.c_str());
-    return bytes;
-  }();
+  static const std::string* hive = new std::string(
+      HiveBytes([](HiveWriter* h) { h->SetText(kSettings, "Supported protocols", "SPX,TCPIP"); }));
   return *hive;
 }
 
@@ -48,14 +40,11 @@ const std::string& SeedHive() {
 const std::vector<std::string>& DirtySeed() {
   static const std::vector<std::string>* files = [] {
     std::string path = "/tmp/kovalset-hive-fuzz-dirty-" + std::to_string(getpid());
-    {
-      HiveWriter writer(path);
-      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Supported protocols",
-                     "SPX,TCPIP");
-      writer.SetText("Calderan Software\\Linvarro\\Version 6.15\\Settings", "Debug messages", "On");
-      writer.Commit();
-    }
-    WriteDirtyHive(path, SeedHive(), ReadFile(path), HiveLogFormat::kNew);
+    WriteDirtyHive(path, SeedHive(), HiveBytes([](HiveWriter* h) {
+                     h->SetText(kSettings, "Supported protocols", "SPX,TCPIP");
+                     h->SetText(kSettings, "Debug messages", "On");
+                   }),
+                   HiveLogFormat::kNew);
     auto* read = new std::vector<std::string>;
     for (const char* suffix : {"", ".LOG1", ".LOG2"}) {
       read->push_back(ReadFile(path + suffix));

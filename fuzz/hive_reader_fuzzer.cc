@@ -34,20 +34,12 @@ const char* const kKeys[] = {"Software\\Calderan Software\\Linvarro\\Version 6.1
 // A hive with keys of ASCII and UTF-16 names, values inline, in a cell and
 // large, and a key of many subkeys, made once.
 const std::string& SeedHive() {
-  static const std::string* hive = [] {
-    std::string path = "/tmp/kovalset-reader-fuzz-seed-" + std::to_string(getpid());
-    {
-      HiveWriter writer(path);
-      writer.SetText(std::string(kKeys[0]).substr(9), "Supported protocols", "SPX,TCPIP");
-      writer.SetValue(std::string(kKeys[0]).substr(9), "Small", 4, std::string("\1\0\0\0", 4));
-      writer.SetValue("Ключ", "Имя", 3, std::string(20000, 'x'));
-      for (int i = 0; i < 24; ++i) writer.SetText("Many\\Key " + std::to_string(i), "v", "x");
-      writer.Commit();
-    }
-    auto* bytes = new std::string(ReadFile(path));
-    unlink(path.c_str());
-    return bytes;
-  }();
+  static const std::string* hive = new std::string(HiveBytes([](HiveWriter* writer) {
+    writer->SetText(std::string(kKeys[0]).substr(9), "Supported protocols", "SPX,TCPIP");
+    writer->SetValue(std::string(kKeys[0]).substr(9), "Small", 4, std::string("\1\0\0\0", 4));
+    writer->SetValue("Ключ", "Имя", 3, std::string(20000, 'x'));
+    for (int i = 0; i < 24; ++i) writer->SetText("Many\\Key " + std::to_string(i), "v", "x");
+  }));
   return *hive;
 }
 
@@ -61,8 +53,7 @@ bool Said(long status) {
 // not take for the shorter one.
 bool ZeroInName(const std::string& hive, size_t node) {
   if (node + 80 > hive.size()) return false;
-  size_t length = static_cast<uint8_t>(hive[node + 76]) | static_cast<uint8_t>(hive[node + 77])
-                                                              << 8;
+  size_t length = GetLe(hive, node + 76, 2);
   bool wide = (hive[node + 6] & 0x20) == 0;
   std::string name = hive.substr(node + 80, length);
   return wide ? fileregistry::HasZero(name) : name.find('\0') != std::string::npos;

@@ -16,8 +16,19 @@ class Platform {
   virtual void Seed(const StoreState& state) = 0;
   // Runs the utility with `words`; its output with LF line ends.
   virtual ProcessResult Run(const std::vector<std::string>& words) = 0;
-  virtual StoreState Read() = 0;
+  // Expects both settings keys to be as `state` says, and all else as seeded.
+  virtual void ExpectHolds(const StoreState& state) = 0;
 };
+
+// The settings key's line in a .reg text, and a REGEDIT4 store of that key
+// alone, holding `values` (its lines).
+inline const std::string kSection = std::string("[HKEY_LOCAL_MACHINE\\") + kPrimaryKeyPath + "]\n";
+inline std::string SettingsText(const std::string& values) {
+  return "REGEDIT4\n\n" + kSection + values;
+}
+
+// The leak checker cannot work under strace, nor without a process to spare.
+inline const char kNoLeakCheck[] = "ASAN_OPTIONS=detect_leaks=0";
 
 // The program under test: KOVALSET_PROGRAM, at run time, or the one built.
 std::string ProgramPath();

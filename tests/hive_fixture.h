@@ -4,10 +4,13 @@
 #define TESTS_HIVE_FIXTURE_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/test_support.h"
 
 // The 8 KiB of an empty hive: a base block and one bin holding a root key
 // and its security cell. Sequence numbers that differ make a dirty hive.
@@ -36,9 +39,12 @@ class HiveWriter {
   struct hive_h* hive_;
 };
 
-// Adds `keys` keys of other software, in groups of 100, each with a text
+// Adds the first `keys` filler keys (see FillerKey), each with its text
 // "Name" of at least `bytes` bytes: what stands around the settings.
 void AddFillerKeys(HiveWriter* hive, size_t keys, size_t bytes = 0);
+
+// The bytes of a hive that `fill` makes, from an empty one; committed.
+std::string HiveBytes(const std::function<void(HiveWriter*)>& fill);
 
 // Writes `file_name` (ASCII) where Windows keeps the tail of the hive's path
 // in its base block.
@@ -83,29 +89,34 @@ void WriteDirtyHive(const std::string& path, const std::string& before, const st
 void BreakRootKeyList(const std::string& path);
 
 // The file offset of the cell of key ("nk") or value ("vk") `name` in the
-// hive bytes `hive`, at its two-letter signature; 0 when there is none. For
-// damaging a hive as a bad disk would.
-size_t CellAt(const std::string& hive, const char* kind, const std::string& name);
+// hive bytes `hive`, at its two-letter signature; 0 when there is none. The
+// first such cell, or the `last`: the live one, where hivex left old cells
+// behind. For damaging a hive as a bad disk would.
+size_t CellAt(const std::string& hive, const char* kind, const std::string& name,
+              bool last = false);
 
-// Read with hivex itself: whether the hive at `path` opens, and if so the
-// REG_SZ value `name` of `key`, without its terminating zero.
-bool ReadHiveText(const std::string& path, const std::string& key, const std::string& name,
-                  std::optional<std::string>* text);
+// Read with hivex itself, not the code under test: the type and bytes of
+// value `name` of `key` in the hive at `path` (with no name, none and no
+// bytes where the key is there); nothing where the hive does not open or
+// has no such value. HiveText: a REG_SZ value's text, without its zero.
+std::optional<std::pair<uint32_t, std::string>> HiveValue(const std::string& path,
+                                                          const std::string& key,
+                                                          const char* name = nullptr);
+std::optional<std::string> HiveText(const std::string& path, const std::string& key,
+                                    const std::string& name);
 
 // Whether hivex opens the hive at `path` and reads every key and value.
 bool HiveReadsWhole(const std::string& path);
 
-// The little-endian 32-bit word at `at` of hive bytes, read and written.
-inline uint32_t Get32(const std::string& bytes, size_t at) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return word;
+// The little-endian number of `size` bytes at `at` of hive bytes, read and
+// written.
+inline uint64_t GetLe(const std::string& bytes, size_t at, int size = 4) {
+  uint64_t number = 0;
+  for (int i = size - 1; i >= 0; --i) number = number << 8 | static_cast<uint8_t>(bytes[at + i]);
+  return number;
 }
-inline void Put32(std::string* bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
+inline void PutLe(std::string* bytes, size_t at, uint64_t value, int size = 4) {
+  for (int i = 0; i < size; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
 }
-
-// The bytes of `text` (UTF-8) as UTF-16LE.
-std::string Utf16Of(const std::string& text);
 
 #endif  // TESTS_HIVE_FIXTURE_H_

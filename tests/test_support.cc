@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "fileregistry/unicode/utf16.h"
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
@@ -47,6 +51,79 @@ std::vector<std::string> ListFolder(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::string> ListTree(const std::string& path) {
+  std::vector<std::string> paths;
+  for (const std::string& name : ListFolder(path)) {
+    paths.push_back(name);
+    struct stat st = {};
+    if (lstat((path + "/" + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    for (const std::string& below : ListTree(path + "/" + name))
+      paths.push_back(name + "/" + below);
+  }
+  return paths;
+}
+
+void MakeLayout(const std::string& dir, const std::string& layout, const std::string& content) {
+  std::istringstream entries(layout);
+  for (std::string entry; entries >> entry;) {
+    std::istringstream fields(entry);
+    std::vector<std::string> parts;  // what it is, its mode, its owner
+    for (std::string part; std::getline(fields, part, ':');) parts.push_back(part);
+    std::string path = dir + "/" + parts[0];
+    size_t arrow = path.find("->");
+    if (arrow != std::string::npos) {
+      std::string target = path.substr(arrow + 2);
+      if (target[0] == '#') target.replace(0, 1, dir);
+      path.resize(arrow);
+      EXPECT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+    } else if (path.back() == '/') {
+      path.pop_back();
+      EXPECT_EQ(0, mkdir(path.c_str(), 0755)) << path;
+    } else {
+      bool full = path.back() == '=';
+      if (full) path.pop_back();
+      WriteFile(path, full ? content : "");
+    }
+    if (parts.size() > 2) {
+      size_t dot = parts[2].find('.');
+      uid_t uid = std::stoul(parts[2]);
+      gid_t gid = dot != std::string::npos ? std::stoul(parts[2].substr(dot + 1)) : uid;
+      EXPECT_EQ(0, lchown(path.c_str(), uid, gid)) << path;
+    }
+    if (parts.size() > 1 && !parts[1].empty())
+      chmod(path.c_str(), std::stoul(parts[1], nullptr, 8));
+  }
+}
+
+std::string FillerKey(size_t i) {
+  return "Filler\\Group " + std::to_string(i / 100) + "\\Key " + std::to_string(i);
+}
+
+std::string FillerName(size_t i, size_t bytes) {
+  std::string text = "A value of other software " + std::to_string(i);
+  if (text.size() < bytes) text.resize(bytes, '.');
+  return text;
+}
+
+std::string FillerText(size_t keys, size_t bytes) {
+  std::string text;
+  for (size_t i = 0; i < keys; ++i) {
+    text += "[HKEY_LOCAL_MACHINE\\Software\\" + FillerKey(i) + "]\n\"Name\"=\"" +
+            FillerName(i, bytes) + "\"\n\n";
+  }
+  return text;
+}
+
+std::string Utf16Of(const std::string& text) {
+  std::string utf16;
+  EXPECT_TRUE(fileregistry::Utf8ToUtf16(text, &utf16));
+  return utf16;
+}
+
+std::string Regedit5Utf16(std::string regedit4) {
+  return "\xff\xfe" + Utf16Of(regedit4.replace(0, 8, "Windows Registry Editor Version 5.00"));
 }
 
 namespace {

@@ -23,8 +23,31 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
-// The names in a folder, sorted.
+// The names in a folder, sorted; and every path below it, in the order of
+// a walk, links not followed.
 std::vector<std::string> ListFolder(const std::string& path);
+std::vector<std::string> ListTree(const std::string& path);
+
+// Lays out `layout` in the folder `dir`: entries between spaces, each a path
+// below `dir` and what it is: a folder ("a/"), a file ("a", empty, or "a="
+// holding `content`) or a symlink ("a->target", where '#' stands for
+// `dir`); then ":MODE" in octal and ":UID" or ":UID.GID", where given.
+void MakeLayout(const std::string& dir, const std::string& layout, const std::string& content = "");
+
+// Filler: the keys of other software that stand around the settings in a
+// big store. Key `i` is Software\Filler\Group (i / 100)\Key i (here below
+// Software), with a text "Name" padded to `bytes` at least.
+std::string FillerKey(size_t i);
+std::string FillerName(size_t i, size_t bytes = 0);
+// The first `keys` filler keys as the sections of a .reg text, about 100
+// bytes a key.
+std::string FillerText(size_t keys, size_t bytes = 0);
+
+// The bytes of `text` (UTF-8) as UTF-16LE.
+std::string Utf16Of(const std::string& text);
+// A REGEDIT4 text as regedit exports it: version 5, UTF-16LE behind its
+// byte-order mark.
+std::string Regedit5Utf16(std::string regedit4);
 
 struct ProcessResult {
   int status = -1;  // the exit status, or -1 when it did not exit normally

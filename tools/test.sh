@@ -13,13 +13,13 @@ cd "$(dirname "$0")/.."
 . tools/packages.sh
 if [ "${1:-}" = --quick ]; then
   ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev file acl strace \
-    libhivex-dev libhivex-bin python3-hivex
+    libhivex-dev libhivex-bin
   cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build/test -j "$(nproc)"
   exec ctest --test-dir build/test -j "$(nproc)" --output-on-failure -L 'unit|e2e|fault'
 fi
 ensure_packages g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev clang file \
-  libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin python3-hivex \
+  libclang-rt-14-dev groff-base acl strace lintian libhivex-dev libhivex-bin \
   ntfs-3g attr
 # For the Windows builds (64-bit and 32-bit) and their tests under Wine, the
 # 32-bit one with Wine's i386 packages; without them those tests are skipped.

@@ -13,17 +13,17 @@ namespace {
 
 // The cell, at its size, that field `at` of the cell whose signature is at
 // `cell` names.
-size_t Named(const std::string& h, size_t cell, size_t at) { return 4096 + Get32(h, cell + at); }
+size_t Named(const std::string& h, size_t cell, size_t at) { return 4096 + GetLe(h, cell + at); }
 
 // Frees the cell at `cell` (at its size), as hivex frees one.
-void Free(std::string* h, size_t cell) { Put32(h, cell, -Get32(*h, cell)); }
+void Free(std::string* h, size_t cell) { PutLe(h, cell, static_cast<uint32_t>(-static_cast<int32_t>(GetLe(*h, cell)))); }
 
 // The live cell of value `name`, at its signature: hivex leaves the old
 // cells of a key's values behind when it sets one.
 size_t ValueAt(const std::string& h, const std::string& name) {
   size_t found = 0;
   for (size_t at = h.find("vk", 4096); at != std::string::npos; at = h.find("vk", at + 1)) {
-    if (Get32(h, at) >> 16 == name.size() && h.compare(at + 20, name.size(), name) == 0) found = at;
+    if (GetLe(h, at) >> 16 == name.size() && h.compare(at + 20, name.size(), name) == 0) found = at;
   }
   return found;
 }
@@ -46,10 +46,10 @@ const Row kRows[] = {
     {"ListNamesTheMiddleOfACell",
      [](std::string* h) {
        size_t list = Named(*h, CellAt(*h, "nk", "Many"), 28);
-       Put32(h, list + 8, Get32(*h, list + 8) + 8);
+       PutLe(h, list + 8, GetLe(*h, list + 8) + 8);
      },
      false},
-    {"BinsDoNotAddUp", [](std::string* h) { Put32(h, 4096 + 8, 8192 * 1024); }, false},
+    {"BinsDoNotAddUp", [](std::string* h) { PutLe(h, 4096 + 8, 8192 * 1024); }, false},
 };
 
 class HiveCells : public ::testing::TestWithParam<Row> {};

@@ -32,12 +32,11 @@ TEST(Marvin32, KnownAnswers) {
 const char kKey[] = "Calderan Software\\Linvarro\\Version 6.15\\Settings";
 
 // A hive with the list `protocols`, and `filler` bytes of another value.
-std::string HiveWith(const TempDir& dir, const std::string& protocols, size_t filler = 0) {
-  HiveWriter hive(dir.File("made"));
-  hive.SetText(kKey, "Supported protocols", protocols);
-  if (filler > 0) hive.SetValue("Other", "Filler", 3, std::string(filler, 'f'));
-  hive.Commit();
-  return ReadFile(dir.File("made"));
+std::string HiveWith(const std::string& protocols, size_t filler = 0) {
+  return HiveBytes([&](HiveWriter* hive) {
+    hive->SetText(kKey, "Supported protocols", protocols);
+    if (filler > 0) hive->SetValue("Other", "Filler", 3, std::string(filler, 'f'));
+  });
 }
 
 struct ReplayCase {
@@ -51,18 +50,22 @@ struct ReplayCase {
 
 void FlipByte(std::string* bytes, size_t at) { (*bytes)[at] = static_cast<char>((*bytes)[at] ^ 1); }
 
-// Sets byte `at` of the log entry at `entry` to `byte`, and the hashes to
-// match.
-void Rehashed(std::string* log, size_t entry, size_t at, char byte) {
-  (*log)[entry + at] = byte;
-  RehashLog(log);
-}
-
 // Where the `n`th entry of a new-format log begins.
 size_t EntryAt(const std::string& log, int n) {
   size_t at = 512;
   while (n-- > 0) at = log.find("HvLE", at + 1);
   return at;
+}
+
+// Sets byte `at` of .LOG1's entry 7 to `byte`, and its hashes to match
+// where `rehash`.
+std::function<void(std::string*, std::vector<HiveLog>*)> EntryByte(size_t at, char byte,
+                                                                   bool rehash = true) {
+  return [=](std::string*, std::vector<HiveLog>* logs) {
+    std::string& log = (*logs)[0].bytes;
+    log[EntryAt(log, 1) + at] = byte;
+    if (rehash) RehashLog(&log);
+  };
 }
 
 const ReplayCase kReplays[] = {
@@ -72,20 +75,11 @@ const ReplayCase kReplays[] = {
     {"FirstEntryMissing", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) { logs->erase(logs->begin()); },
      "no log holds entry 7"},
-    {"EntryOfBadSize", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       (*logs)[0].bytes[EntryAt((*logs)[0].bytes, 1) + 4] = 1;
-     },
+    {"EntryOfBadSize", HiveLogFormat::kNew, 0, EntryByte(4, 1, false),
      "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size"},
-    {"BinsOfBadSize", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 16, '\x01');
-     },
+    {"BinsOfBadSize", HiveLogFormat::kNew, 0, EntryByte(16, '\x01'),
      "no log holds entry 7; entry 7 of hklm.LOG1 has a bad size of bins or of its page list"},
-    {"PageOutsideTheBins", HiveLogFormat::kNew, 20000,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 42, '\x7f');
-     },
+    {"PageOutsideTheBins", HiveLogFormat::kNew, 20000, EntryByte(42, '\x7f'),
      "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
     {"NotANewFormatLog", HiveLogFormat::kNew, 0,
      [](std::string*, std::vector<HiveLog>* logs) {
@@ -95,21 +89,14 @@ const ReplayCase kReplays[] = {
     // From the earliest log's base block: entries 7 and 8, not 8 alone.
     {"TornBaseBlock", HiveLogFormat::kNew, 20000,
      [](std::string* primary, std::vector<HiveLog>*) { FlipByte(primary, 0x30); }, "", false},
-    {"PageOfNoBytes", HiveLogFormat::kNew, 20000,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 45, '\0');
-     },
+    {"PageOfNoBytes", HiveLogFormat::kNew, 20000, EntryByte(45, '\0'),
      "no log holds entry 7; entry 7 of hklm.LOG1 names a page outside the hive"},
-    {"GrowsByMoreThanItWrites", HiveLogFormat::kNew, 0,
-     [](std::string*, std::vector<HiveLog>* logs) {
-       Rehashed(&(*logs)[0].bytes, EntryAt((*logs)[0].bytes, 1), 18, '\x10');
-     },
+    {"GrowsByMoreThanItWrites", HiveLogFormat::kNew, 0, EntryByte(18, '\x10'),
      "entry 7 of hklm.LOG1 grows the hive by more than its logs write"},
     {"OldLogOfAnotherTime", HiveLogFormat::kOld, 0,
      [](std::string* primary, std::vector<HiveLog>*) {
        FlipByte(primary, 0x0C);
-       uint32_t sum = BaseBlockChecksum(*primary);
-       for (int i = 0; i < 4; ++i) (*primary)[0x1FC + i] = static_cast<char>(sum >> (8 * i));
+       PutLe(primary, 0x1FC, BaseBlockChecksum(*primary));
      },
      "hklm.LOG was written at another time than the hive"},
     {"OldLogCutShort", HiveLogFormat::kOld, 20000,
@@ -135,7 +122,7 @@ class Replays : public ::testing::TestWithParam<ReplayCase> {};
 TEST_P(Replays, MakeTheNewerHiveOrNothing) {
   const ReplayCase& c = GetParam();
   TempDir dir;
-  std::string before = HiveWith(dir, "SPX"), after = HiveWith(dir, "TCPIP", c.filler);
+  std::string before = HiveWith("SPX"), after = HiveWith("TCPIP", c.filler);
   WriteDirtyHive(dir.File("hklm"), before, after, c.format, c.applied_entry);
   std::string primary = ReadFile(dir.File("hklm"));
   std::vector<HiveLog> logs;

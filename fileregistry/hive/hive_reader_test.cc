@@ -13,18 +13,13 @@
 
 namespace {
 
-// The live cell of value `name`, at its signature: hivex rewrites all the
-// values of a key when it sets one, and leaves the old cells behind.
+// The live cell of value `name`, at its signature.
 size_t ValueAt(const std::string& h, const std::string& name) {
-  size_t found = 0;
-  for (size_t at = h.find("vk", 4096); at != std::string::npos; at = h.find("vk", at + 1)) {
-    if (Get32(h, at) >> 16 == name.size() && h.compare(at + 20, name.size(), name) == 0) found = at;
-  }
-  return found;
+  return CellAt(h, "vk", name, true);
 }
 // The file offset of the list of subkeys of key `name`, at its size.
 size_t ListOf(const std::string& h, const char* name) {
-  return 4096 + Get32(h, CellAt(h, "nk", name) + 28);
+  return 4096 + GetLe(h, CellAt(h, "nk", name) + 28);
 }
 
 const std::string kBig = [] {
@@ -36,30 +31,30 @@ const std::string kBig = [] {
 // Many's list of 30 keys made an "ri" of one "li" leaf, in the same room.
 void IndexOfLeaves(std::string* h) {
   size_t list = ListOf(*h, "Many");
-  uint32_t size = -Get32(*h, list);
+  uint32_t size = -GetLe(*h, list);
   std::string keys;
   for (int i = 0; i < 30; ++i) keys += h->substr(list + 8 + 8 * i, 4);
   h->replace(list, 16, std::string("\xf0\xff\xff\xffri\x01\0", 8) + std::string(8, '\0'));
-  Put32(h, list + 8, static_cast<uint32_t>(list + 16 - 4096));
-  Put32(h, list + 16, static_cast<uint32_t>(16 - size));
+  PutLe(h, list + 8, static_cast<uint32_t>(list + 16 - 4096));
+  PutLe(h, list + 16, static_cast<uint32_t>(16 - size));
   h->replace(list + 20, 4 + keys.size(), std::string("li\x1e\0", 4) + keys);
 }
 
 // Big's data as big data of version 1.5: 19,960 bytes in two segments, in
 // the room of its cell.
 void BigData(std::string* h) {
-  size_t vk = ValueAt(*h, "Big"), cell = 4096 + Get32(*h, vk + 8);
+  size_t vk = ValueAt(*h, "Big"), cell = 4096 + GetLe(*h, vk + 8);
   uint32_t at = static_cast<uint32_t>(cell - 4096);
-  Put32(h, 0x18, 5);
-  Put32(h, vk + 4, 19960);
+  PutLe(h, 0x18, 5);
+  PutLe(h, vk + 4, 19960);
   h->replace(cell, 32, std::string("\xf0\xff\xff\xff\x64\x62\x02\0", 8) + std::string(24, '\0'));
-  Put32(h, cell + 8, at + 16);
-  Put32(h, cell + 16, static_cast<uint32_t>(-16));
-  Put32(h, cell + 20, at + 32);
-  Put32(h, cell + 24, at + 32 + 16352);
-  Put32(h, cell + 32, static_cast<uint32_t>(-16352));
+  PutLe(h, cell + 8, at + 16);
+  PutLe(h, cell + 16, static_cast<uint32_t>(-16));
+  PutLe(h, cell + 20, at + 32);
+  PutLe(h, cell + 24, at + 32 + 16352);
+  PutLe(h, cell + 32, static_cast<uint32_t>(-16352));
   h->replace(cell + 36, 16344, kBig.substr(0, 16344));
-  Put32(h, cell + 32 + 16352, static_cast<uint32_t>(-(20008 - 32 - 16352)));
+  PutLe(h, cell + 32 + 16352, static_cast<uint32_t>(-(20008 - 32 - 16352)));
   h->replace(cell + 32 + 16356, 3616, kBig.substr(16344, 3616));
 }
 
@@ -85,14 +80,14 @@ const Row kRows[] = {
     {"MissingValue", nullptr, "Vendor\\App", "None", ERROR_FILE_NOT_FOUND, ""},
     {"IndexOfIndexes",  // its leaf made the index itself
      [](std::string* h) {
-       IndexOfLeaves(h), Put32(h, ListOf(*h, "Many") + 8, ListOf(*h, "Many") - 4096);
+       IndexOfLeaves(h), PutLe(h, ListOf(*h, "Many") + 8, ListOf(*h, "Many") - 4096);
      },
      "Many\\Key 1", "v", ERROR_REGISTRY_IO_FAILED, ""},
     {"ValueCellFree", [](std::string* h) { (*h)[ValueAt(*h, "Name") - 1] = 0; }, "Vendor\\App",
      "Name", ERROR_REGISTRY_IO_FAILED, ""},
-    {"InlineDataTooLong", [](std::string* h) { Put32(h, ValueAt(*h, "Small") + 4, 0x80000005); },
+    {"InlineDataTooLong", [](std::string* h) { PutLe(h, ValueAt(*h, "Small") + 4, 0x80000005); },
      "Vendor\\App", "Small", ERROR_REGISTRY_IO_FAILED, ""},
-    {"DataLongerThanItsCell", [](std::string* h) { Put32(h, ValueAt(*h, "Name") + 4, 9000); },
+    {"DataLongerThanItsCell", [](std::string* h) { PutLe(h, ValueAt(*h, "Name") + 4, 9000); },
      "Vendor\\App", "Name", ERROR_REGISTRY_IO_FAILED, ""},
 };
 

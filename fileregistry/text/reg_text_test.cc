@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace fileregistry {
 namespace {
 
@@ -12,7 +14,8 @@ const std::string kStore = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test]\n";
 
 struct FormCase {
   RegValue value;
-  std::string line;  // as written
+  std::string line;        // as written
+  std::string name = "v";  // looked up in upper case
 };
 
 TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
@@ -37,33 +40,22 @@ TEST(RegText, EveryValueFormIsWrittenAndReadBack) {
       {{7, std::string("a\0\0", 3)}, "\"v\"=hex(7):61,00,00"},
       {{11, std::string(8, '\xff')}, "\"v\"=hex(b):ff,ff,ff,ff,ff,ff,ff,ff"},
       {{0x12345678, "x"}, "\"v\"=hex(12345678):78"},
+      // Names are escaped; the default value is at.
+      {{1, "d"}, "@=\"d\"", ""},
+      {{1, "e"}, "\"q\\\"\\\\n\"=\"e\"", "q\"\\n"},
   };
   for (const FormCase& c : cases) {
     RegText store;
     ASSERT_TRUE(store.Parse(kStore));
-    std::string text = store.WithValue(kKey, "v", c.value);
+    std::string text = store.WithValue(kKey, c.name, c.value), upper = c.name;
     EXPECT_EQ(kStore + c.line + "\n", text);
     ASSERT_TRUE(store.Parse(text)) << text;
     RegValue read;
-    ASSERT_EQ(0, store.FindValue(kKey, "V", &read)) << text;
+    for (char& ch : upper) ch = static_cast<char>(toupper(ch));
+    ASSERT_EQ(0, store.FindValue(kKey, upper, &read)) << text;
     EXPECT_EQ(c.value.type, read.type) << c.line;
     EXPECT_EQ(c.value.data, read.data) << c.line;
   }
-}
-
-TEST(RegText, NamesAreEscapedAndTheDefaultValueIsAt) {
-  RegText store;
-  ASSERT_TRUE(store.Parse(kStore));
-  std::string text = store.WithValue(kKey, "", RegValue{1, "d"});
-  ASSERT_TRUE(store.Parse(text));
-  text = store.WithValue(kKey, "q\"\\n", RegValue{1, "e"});
-  EXPECT_EQ(kStore + "@=\"d\"\n\"q\\\"\\\\n\"=\"e\"\n", text);
-  ASSERT_TRUE(store.Parse(text));
-  RegValue value;
-  EXPECT_EQ(0, store.FindValue(kKey, "", &value));
-  EXPECT_EQ("d", value.data);
-  EXPECT_EQ(0, store.FindValue(kKey, "Q\"\\N", &value));
-  EXPECT_EQ("e", value.data);
 }
 
 struct Refusal {
@@ -177,12 +169,6 @@ TEST(RegText, OtherHivesAreNeverTakenForLocalMachine) {
       store.WithKey("Software\\A"));
 }
 
-std::string Utf16(const std::string& utf8) {
-  std::string out;
-  EXPECT_TRUE(Utf8ToUtf16(utf8, &out));
-  return out;
-}
-
 // Version 5 stores: texts are Unicode, hex(1/2/7) are UTF-16LE with their
 // zero, and an edit keeps the encoding, the byte-order mark and line ends.
 TEST(RegText, UnicodeStoresInEachEncoding) {
@@ -197,7 +183,7 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
   const std::pair<std::string, std::string> files[] = {
       {text, edited},
       {"\xef\xbb\xbf" + text, "\xef\xbb\xbf" + edited},
-      {"\xff\xfe" + Utf16(text), "\xff\xfe" + Utf16(edited)},
+      {"\xff\xfe" + Utf16Of(text), "\xff\xfe" + Utf16Of(edited)},
   };
   for (const auto& [before, after] : files) {
     RegText store;
@@ -225,52 +211,52 @@ TEST(RegText, UnicodeStoresInEachEncoding) {
 
 TEST(RegText, UnpairedSurrogatesSurviveAnEdit) {
   std::string file =
-      "\xff\xfe" + Utf16("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
-  file += std::string("\x00\xd8", 2) + Utf16("\"\n");
+      "\xff\xfe" +
+      Utf16Of("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"");
+  file += std::string("\x00\xd8", 2) + Utf16Of("\"\n");
   RegText store;
   ASSERT_TRUE(store.Parse(file));
   std::string edited = store.WithValue("A", "y", RegValue{1, "z"});
-  EXPECT_EQ(file + Utf16("\"y\"=\"z\"\n"), edited);
+  EXPECT_EQ(file + Utf16Of("\"y\"=\"z\"\n"), edited);
 }
 
-// Keys of paths longer than a block of the key path check, the last read
-// byte by byte at the text's end: found through the backslashes the index
-// keeps of a path's first 32 bytes, and beyond them.
-TEST(RegText, KeysFoundThroughLongPathsBelow) {
-  RegText store;
-  ASSERT_TRUE(
-      store.Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Vendor Name Long\\App]\n"
-                  "[HKEY_LOCAL_MACHINE\\Software\\Classes\\V]\n"));
+// Keys match without regard to case, and exist through keys below. Keys of
+// paths longer than a block of the key path check, the last read byte by
+// byte at the text's end, are found through the backslashes the index keeps
+// of a path's first 32 bytes, and beyond them.
+TEST(RegText, KeysFoundInAnyCaseAndThroughKeysBelow) {
+  const char kShort[] = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n";
+  const char kLong[] =
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Vendor Name Long\\App]\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Classes\\V]\n";
   const struct {
+    const char* text;
     const char* key;
     long status;
     const char* stored;
   } rows[] = {
-      {"software\\wow6432node", 0, "Software\\Wow6432Node"},
-      {"software\\wow6432", 2, ""},
-      {"SOFTWARE\\WOW6432NODE\\VENDOR NAME LONG", 0, "Software\\Wow6432Node\\Vendor Name Long"},
-      {"Software\\Wow6432Node\\Vendor Name Lon", 2, ""},
-      {"software\\classes", 0, "Software\\Classes"},
-      {"software\\classes\\v", 0, "Software\\Classes\\V"},
+      {kShort, "software\\vendor", 0, "SOFTWARE\\Vendor"},
+      {kShort, "Software\\VENDOR\\app", 0, "SOFTWARE\\Vendor\\App"},
+      {kShort, "Software\\Vend", 2, ""},
+      {kShort, "Software\\Vendor\\App\\More", 2, ""},
+      {kShort, "", 0, ""},
+      {kLong, "software\\wow6432node", 0, "Software\\Wow6432Node"},
+      {kLong, "software\\wow6432", 2, ""},
+      {kLong, "SOFTWARE\\WOW6432NODE\\VENDOR NAME LONG", 0,
+       "Software\\Wow6432Node\\Vendor Name Long"},
+      {kLong, "Software\\Wow6432Node\\Vendor Name Lon", 2, ""},
+      {kLong, "software\\classes", 0, "Software\\Classes"},
+      {kLong, "software\\classes\\v", 0, "Software\\Classes\\V"},
   };
   for (const auto& row : rows) {
+    RegText store;
+    ASSERT_TRUE(store.Parse(row.text));
     std::string stored;
     EXPECT_EQ(row.status, store.FindKey(row.key, &stored)) << row.key;
-    if (row.status == 0) EXPECT_EQ(row.stored, stored);
+    EXPECT_EQ(row.stored, row.status == 0 ? stored : "") << row.key;
   }
-}
-
-TEST(RegText, KeysMatchWithoutRegardToCaseAndExistThroughKeysBelow) {
   RegText store;
-  ASSERT_TRUE(store.Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\n"));
-  std::string stored;
-  EXPECT_EQ(0, store.FindKey("software\\vendor", &stored));
-  EXPECT_EQ("SOFTWARE\\Vendor", stored);
-  EXPECT_EQ(0, store.FindKey("Software\\VENDOR\\app", &stored));
-  EXPECT_EQ("SOFTWARE\\Vendor\\App", stored);
-  EXPECT_EQ(2, store.FindKey("Software\\Vend", &stored));
-  EXPECT_EQ(2, store.FindKey("Software\\Vendor\\App\\More", &stored));
-  EXPECT_EQ(0, store.FindKey("", &stored));
+  ASSERT_TRUE(store.Parse(kShort));
   EXPECT_EQ("SOFTWARE\\Vendor\\New Key", store.StoredCase("software\\VENDOR\\New Key"));
   EXPECT_EQ("Other\\Key", store.StoredCase("Other\\Key"));
 }
