@@ -17,10 +17,6 @@ program=$PWD/build/bench/kovalset
 cmake -S . -B build/bench-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
   -DKOVALSET_STATIC=ON >/dev/null
 cmake --build build/bench-static >/dev/null
-# The statically linked program, for its start-up.
-cmake -S . -B build/bench-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVALSET_TESTS=OFF \
-  -DKOVALSET_STATIC=ON >/dev/null
-cmake --build build/bench-static >/dev/null
 static_program=$PWD/build/bench-static/kovalset
 
 echo "== In process"
@@ -53,10 +49,13 @@ make_stores() {
 
 # Every run of kovalset uses $work/store.reg, a symlink that the preparation
 # of each command points at its store (so that no wrapper is timed); a write
-# run starts from the original file, so that it really writes.
+# run starts from the original file, so that it really writes. A hive's
+# copy is flushed first, as a hive on disk is: a copy still to be written
+# would be written while the run writes, unless truncated first.
 cat >"$work/prepare" <<PREPARE
 #!/bin/sh
 cp "\$1" "\$2"
+[ -z "\$4" ] || sync "\$2"
 [ -z "\$3" ] || ln -sfn "\$2" "\$3"
 PREPARE
 chmod +x "$work/prepare"
@@ -78,16 +77,25 @@ for keys in 1 1000 10000 100000; do
 done
 
 # A SOFTWARE hive of 100,000 keys, beside hivex's own tools reading and
-# setting the same value.
+# setting the same value; a write flushes what it wrote, and so does
+# `sync FILE` after hivexsh.
 hive=$work/100000.hive
 build/bench/make_hive "$hive" 100000
 settings='\Calderan Software\Linvarro\Version 6.15\Settings'
-printf 'cd %s\nsetval 1\nSupported protocols\nstring:TCPIP\ncommit\n' "$settings" >"$work/hivexsh"
+for value in TCPIP SPX; do
+  printf 'cd %s\nsetval 1\nSupported protocols\nstring:%s\ncommit\n' "$settings" "$value" \
+    >"$work/hivexsh-$value"
+done
+cp "$work/hivexsh-TCPIP" "$work/hivexsh"
 add "hive view 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program"
-add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY" "$program tcpip"
+add "hive write 100000" "$work/prepare $hive $hive.run $KOVALSET_REGISTRY flushed" \
+  "$program tcpip"
 add "hivexget 100000" "$work/prepare $hive $hive.run" \
   "hivexget $hive.run '$settings' 'Supported protocols'"
-add "hivexsh -w 100000" "$work/prepare $hive $hive.run" "hivexsh -w -f $work/hivexsh $hive.run"
+add "hivexsh -w 100000" "$work/prepare $hive $hive.run '' flushed" \
+  "hivexsh -w -f $work/hivexsh $hive.run"
+add "hivexsh+sync 100000" "$work/prepare $hive $hive.run '' flushed" \
+  "sh -c 'hivexsh -w -f $work/hivexsh $hive.run && sync $hive.run'"
 
 echo
 echo "== Start-up: a one-key view, runs interleaved with /bin/true's"
@@ -127,6 +135,22 @@ build/bench/startup_bench "$rounds" "view, 600 keys::KOVALSET_REGISTRY=$small|$p
   "view, 100,000 keys::KOVALSET_REGISTRY=$hive|$program" \
   "view, 100,000 longer keys::KOVALSET_REGISTRY=$large|$program"
 
+# Hive writes beside hivexsh -w setting the same value and committing, then
+# `sync FILE`: each tool on a copy of its own, the two values in turn so
+# that every run writes, all through sh alike.
+echo
+echo "== Hive writes, runs interleaved with hivexsh -w + sync"
+for file in "$hive" "$large"; do
+  echo "  $(basename "$file"): $(stat -c %s "$file") bytes"
+  cp "$file" "$work/write.hive"
+  cp "$file" "$work/hivexsh.hive"
+  build/bench/startup_bench "${KOVALSET_HIVE_WRITE_ROUNDS:-20}" \
+    "hivexsh -w + sync, TCPIP::sh|-c|hivexsh -w -f $work/hivexsh-TCPIP $work/hivexsh.hive && sync $work/hivexsh.hive" \
+    "write, tcpip::sh|-c|KOVALSET_REGISTRY=$work/write.hive exec $program tcpip" \
+    "hivexsh -w + sync, SPX::sh|-c|hivexsh -w -f $work/hivexsh-SPX $work/hivexsh.hive && sync $work/hivexsh.hive" \
+    "write, spx::sh|-c|KOVALSET_REGISTRY=$work/write.hive exec $program spx"
+done
+
 echo
 echo "== Whole runs ($runs each)"
 hyperfine -N --warmup 3 --runs "$runs" --style none --export-csv "$work/runs.csv" \
@@ -140,7 +164,7 @@ awk -F, 'NR > 1 { order[NR] = $1; ms[$1] = $4 * 1000 }
       printf "%-16s%10.2f%13.2f", name, ms[name], ms[name] / ms["/bin/true"]
       if (("git " name) in ms) printf "%14.2f", ms[name] / ms["git " name]
       if (name == "hive view 100000") printf "%14.2f x hivexget", ms[name] / ms["hivexget 100000"]
-      if (name == "hive write 100000") printf "%14.2f x hivexsh -w", ms[name] / ms["hivexsh -w 100000"]
+      if (name == "hive write 100000") printf "%14.2f x hivexsh -w + sync", ms[name] / ms["hivexsh+sync 100000"]
       printf "\n"
     }
   }' "$work/runs.csv"

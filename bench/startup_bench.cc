@@ -3,8 +3,8 @@
 //   startup_bench ROUNDS COMMAND...
 // A COMMAND is a program, or LABEL::WORDS: the words separated by "|", the
 // first of them NAME=VALUE settings of the environment, then the program
-// and its arguments. Prints each command's lower quartile and median, in ms
-// and as a multiple of the first command's.
+// and its arguments. Prints each command's lower quartile, median and mean,
+// in ms, the quartile and the mean also as multiples of the first command's.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -71,12 +71,13 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = 0; i < commands.size(); ++i) times[i].push_back(TimeRun(commands[i], quiet));
   }
-  double floor = 0;
+  double floor = 0, floor_mean = 0;
   for (size_t i = 0; i < times.size(); ++i) {
     std::sort(times[i].begin(), times[i].end());
-    double quartile = times[i][rounds / 4], median = times[i][rounds / 2];
-    if (i == 0) floor = quartile;
-    printf("%-40s quartile %.3f ms (%.2f x), median %.3f ms\n", commands[i].label.c_str(), quartile,
-           quartile / floor, median);
+    double quartile = times[i][rounds / 4], median = times[i][rounds / 2], mean = 0;
+    for (double t : times[i]) mean += t / rounds;
+    if (i == 0) floor = quartile, floor_mean = mean;
+    printf("%-40s quartile %.3f ms (%.2f x), median %.3f ms, mean %.3f ms (%.2f x)\n",
+           commands[i].label.c_str(), quartile, quartile / floor, median, mean, mean / floor_mean);
   }
 }

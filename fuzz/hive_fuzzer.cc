@@ -1,7 +1,9 @@
 // Hives damaged at random, behind the Reg* functions: whatever hivex makes of
 // them, nothing crashes, a hive that is refused or found damaged is never
-// written, and one that is written reads back whole. Half the inputs damage
-// instead a log beside a dirty hive, which is never written either.
+// written, and one that is written reads back whole where it read whole
+// before (damage away from what was changed may stay as it was); one made
+// from its logs, always. Half the inputs damage instead a log beside a
+// dirty hive, which is never written either.
 #include <unistd.h>
 
 #include <cstdint>
@@ -78,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path =
       "/tmp/kovalset-hive-fuzz-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
   for (size_t i = 0; i < files.size(); ++i) WriteFile(path + kLogSuffixes[i], files[i]);
+  bool whole = which > 0 || HiveReadsWhole(path);
   setenv("KOVALSET_REGISTRY", path.c_str(), 1);
   fileregistry::StartNewRun();  // the calls' run works out the store's path once
 
@@ -95,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (open == ERROR_BADDB || open == ERROR_REGISTRY_IO_FAILED || create != ERROR_SUCCESS) {
     Check(unchanged, "a refused or damaged hive was written");
   }
-  Check(unchanged || HiveReadsWhole(path), "a written hive does not read back whole");
+  Check(unchanged || !whole || HiveReadsWhole(path), "a written hive does not read back whole");
   for (size_t i = 1; i < files.size(); ++i) {
     Check(ReadFile(path + kLogSuffixes[i]) == files[i], "a log was changed");
   }

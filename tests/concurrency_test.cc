@@ -260,19 +260,21 @@ struct InPlaceChange {
   // Done before the run opens the store, and while it is held writing.
   std::function<void(const std::string&store)> before, during;
   const char* held_at = "fallocate";  // the call the run is held at
+  bool hive = false;                  // the store a hive holding SPX, not kStored
 };
 
 // The other program's shared mapping of the store's first page. The first
 // store makes the page dirty and sets the file's times; the next, into
 // that page, sets none.
 char* mapped_store = nullptr;
-void MapAndStore(const std::string& store) {
+void MapAndStoreAt(const std::string& store, size_t at) {
   int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
   void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
   mapped_store = static_cast<char*>(page);
-  mapped_store[0] = 'R';
+  mapped_store[at] = 'R';
 }
+void MapAndStore(const std::string& store) { MapAndStoreAt(store, 0); }
 void StoreIntoTheDirtyPage(const std::string& store) {
   size_t at = ReadFile(store).find("SPX");
   ASSERT_NE(std::string::npos, at) << "the store was replaced";
@@ -287,6 +289,13 @@ const InPlaceChange kInPlaceChanges[] = {
      }},
     {"StoredThroughASharedMapping", MapAndStore, StoreIntoTheDirtyPage},
     {"StoredThroughASharedMappingDuringTheFlush", MapAndStore, StoreIntoTheDirtyPage, "fsync"},
+    // A hive is held under a lease: the other program waits to open it.
+    {"HiveRewritten", nullptr, [](const std::string& store) { WriteFile(store, EmptyHive()); },
+     "fsync", true},
+    // Open to write, it can have no lease: the copy hivex reads tells.
+    {"HiveStoredThroughASharedMapping",
+     [](const std::string& store) { MapAndStoreAt(store, 0x800); },  // behind the base block's sum
+     [](const std::string&) { mapped_store[0x801] = 'Z'; }, "fsync", true},
 };
 
 class InPlaceChanges : public ::testing::TestWithParam<InPlaceChange> {};
@@ -295,7 +304,13 @@ TEST_P(InPlaceChanges, FailTheWriteAndStay) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "needs strace";
   TempDir dir;
   std::string store = dir.File("hklm.reg");
-  WriteFile(store, kStored);
+  if (GetParam().hive) {
+    HiveWriter hive(store);
+    hive.SetText(kPrimaryKeyInHive, "Supported protocols", "SPX");
+    hive.Commit();
+  } else {
+    WriteFile(store, kStored);
+  }
   if (GetParam().before) GetParam().before(store);
   int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   std::string held = "inject=" + std::string(GetParam().held_at) + ":delay_enter=500000";

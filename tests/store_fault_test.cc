@@ -160,6 +160,12 @@ uint32_t VendorList(const std::string& h) {
 }
 void SharedKeyList(std::string* h) { PutLe(h, CellAt(*h, "nk", "Linvarro") + 28, VendorList(*h)); }
 void NoKeysCounted(std::string* h) { PutLe(h, Vendor(*h) + 20, 0); }
+// The key above the settings holds the settings' values too: their count
+// and list.
+void SharedValues(std::string* h) {
+  h->replace(CellAt(*h, "nk", "Version 6.15") + 36, 8,
+             h->substr(CellAt(*h, "nk", "Settings") + 36, 8));
+}
 void NoKeysListed(std::string* h) { PutLe(h, 4096 + VendorList(*h) + 6, 0, 2); }
 void DataInItsOwnCell(std::string* h) {
   size_t cell = CellAt(*h, "vk", "Debug messages");
@@ -442,6 +448,10 @@ const Fault kFaults[] = {
      ": hivex could not read it (rc 1016)\n"},
     // Key lists and value data that hivex reads, or writes, wrongly.
     {"KeySharesItsParentsKeyList", "", Damaged(SharedKeyList), NoKey(1016), 1, true,
+     ": the hive hivex wrote does not read back (rc 1016)\n"},
+    // What a change frees, listed by a key it does not read: found among
+    // the cells, not on the way to the key changed.
+    {"KeySharesTheValuesOfTheKeyBelow", "tcpip", Damaged(SharedValues), NoUpdate(1016), 1, true,
      ": the hive hivex wrote does not read back (rc 1016)\n"},
     {"KeyListCountsNoKeys", "", Damaged(NoKeysListed), NoKey(1016), 1, true,
      ": hivex could not read it (rc 1016)\n"},

@@ -99,6 +99,18 @@ long HivexFailed(const std::string& what, int error, std::string* why) {
   return status;
 }
 
+long HivexCannotOpen(int error, std::string* why) {
+  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
+    return HivexFailed("hivex cannot open it", error, why);
+  }
+  if (error == ENOENT) {
+    *why = "hivex is given /proc/self/fd, which is not there";
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  *why = std::string("a hive that hivex cannot open: ") + strerror(error);
+  return ERROR_BADDB;
+}
+
 std::vector<std::string> Parts(std::string_view path) {
   std::vector<std::string> parts;
   path.remove_prefix(std::min(path.size(), kSoftware.size() + 1));
@@ -127,6 +139,13 @@ long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
     *stored_path += "\\" + std::string(name ? name.get() : part.c_str());
   }
   return ERROR_SUCCESS;
+}
+
+long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                  std::string* stored_path) {
+  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
+  *stored_path = std::string(kSoftware);
+  return reader.Find(reader.Root(), Parts(path), key, stored_path);
 }
 
 long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value) {

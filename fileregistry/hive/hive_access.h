@@ -41,6 +41,9 @@ HiveHandle OpenHandle(int fd, int flags);
 long HivexStatus(int error);
 // Sets `*why` to `what` hivex failed at, with `error`; returns its status.
 long HivexFailed(const std::string& what, int error, std::string* why);
+// Sets `*why` to what hivex failing to open a hive with `error` means, and
+// returns its status: 1009 for a hive it cannot read, else as HivexFailed.
+long HivexCannotOpen(int error, std::string* why);
 
 // The parts of key `path` below Software.
 std::vector<std::string> Parts(std::string_view path);
@@ -52,6 +55,10 @@ std::vector<std::string> Parts(std::string_view path);
 // hivex finds nothing below it, and a key added there would hide the others.
 long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
               std::string* stored_path);
+// Finds key `path` in `reader` as FindNode does in hivex: 0 with `*key`
+// and `*stored_path`, 2, or 1016.
+long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                  std::string* stored_path);
 // Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode. A name
 // with a zero character in it is never `name`, whatever comes before it.
 long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);

@@ -1,49 +1,149 @@
 #include "fileregistry/hive/hive_edit.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
-#include "fileregistry/file/fd.h"
+#include "fileregistry/hive/hive_cells.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 namespace {
 
-// In a child process: `edit` on a writable handle of the hive copy `copy`,
-// the result committed to `fd`, read back whole and checked with `check`.
-// Returns 0, or a status with `*why` set.
-long EditAndReadBack(int copy, int fd, const HiveEdit& edit, const HiveCheck& check,
-                     std::string* why) {
-  HiveHandle hive = OpenHandle(copy, HIVEX_OPEN_WRITE);
-  if (!hive) return HivexFailed("hivex cannot open it to write", errno, why);
-  if (long status = edit(hive.get(), copy, why)) return status;
-  if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
-    return HivexFailed("hivex cannot write it", errno, why);
+// What the child reports, in memory it shares with the run: how far it is,
+// its status and why.
+enum Phase : uint32_t { kReading, kWriting, kWritten, kDone };
+struct Report {
+  std::atomic<uint32_t> phase{kReading};
+  long status = ERROR_BADDB;
+  size_t length = 0;
+  char why[65536 - 4 * sizeof(size_t)];
+
+  void Enter(Phase next) {
+    phase.store(next);
+    syscall(SYS_futex, &phase, FUTEX_WAKE, 1, nullptr, nullptr, 0);
   }
+};
+
+// RefersOnlyToCellsInUse, false where memory runs out.
+bool CellsInUse(int fd) {
+  try {
+    return RefersOnlyToCellsInUse(fd);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+// Starts CellsInUse(fd) on a thread of its own, which sets `*in_use`; or,
+// where no thread can be had, runs it at once.
+std::thread LookOverCells(int fd, bool* in_use) {
+  try {
+    return std::thread([fd, in_use] { *in_use = CellsInUse(fd); });
+  } catch (const std::system_error&) {
+    *in_use = CellsInUse(fd);
+    return std::thread();
+  }
+}
+
+// Joins a thread, at the latest when it goes out of scope.
+struct Joined {
+  std::thread& thread;
+  void Join() {
+    if (thread.joinable()) thread.join();
+  }
+  ~Joined() { Join(); }
+};
+
+// In a child process: `edit` on a writable handle of the hive `source`,
+// the result committed to `fd`, read back and checked with `check`, whole
+// or not as EditInChild says; `report` told when hivex writes. Returns 0,
+// or a status with `*why` set.
+long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& check, bool whole,
+                     Report* report, std::string* why) {
+  errno = 0;
+  HiveHandle hive = OpenHandle(source, HIVEX_OPEN_WRITE);
+  if (!hive) return HivexCannotOpen(errno, why);
+  if (long status = edit(hive.get(), source, why)) return status;
+  report->Enter(kWriting);
+  if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
+    int error = errno;
+    if (error != EFBIG) return HivexFailed("hivex cannot write it", error, why);
+    // Past the file size limit, as any file the run makes.
+    *why = strerror(error);
+    return HivexStatus(error);
+  }
+  report->Enter(kWritten);
+  // The cells are looked over beside hivex's own reading, on another core.
+  bool in_use = false;
+  std::thread cells = whole ? std::thread() : LookOverCells(fd, &in_use);
+  Joined joined{cells};
+  errno = 0;
   HiveHandle back = OpenHandle(fd, 0);
-  if (!back) return HivexFailed("hivex cannot open the hive it wrote", errno, why);
-  if (!ReadsWhole(back.get()) || check(back.get(), fd) != ERROR_SUCCESS) {
+  int error = errno;
+  long checked = back ? check(back.get(), fd) : ERROR_REGISTRY_IO_FAILED;
+  joined.Join();
+  if (!back) return HivexFailed("hivex cannot open the hive it wrote", error, why);
+  bool reads = in_use || ReadsWhole(back.get());
+  if (!reads || checked != ERROR_SUCCESS) {
     *why = "the hive hivex wrote does not read back";
     return ERROR_REGISTRY_IO_FAILED;
   }
   return ERROR_SUCCESS;
 }
 
+struct Unmap {
+  void operator()(Report* report) const { munmap(report, sizeof(Report)); }
+};
+
+// Waits for the child to end, and returns how it did. While hivex writes
+// the new file open as `fd`, what it has written goes to disk; once it
+// has, the file is flushed while the child reads it back, and `*flushed`
+// set to 0 or the errno value of the failure (-1: never flushed).
+int AwaitChild(pid_t child, int fd, Report* report, int* flushed) {
+  *flushed = -1;
+  int how = 0;
+  bool waitable = true;
+  for (;;) {
+    uint32_t phase = report->phase.load();
+    if (phase == kWritten && *flushed < 0) {
+      *flushed = fsync(fd) == 0 ? 0 : errno;
+      continue;
+    }
+    pid_t done = waitable ? waitpid(child, &how, phase == kDone ? 0 : WNOHANG) : 0;
+    if (done == child) return how;
+    // Where children are reaped unasked (SIGCHLD ignored), its report tells.
+    if (done < 0 && errno == ECHILD) waitable = false;
+    if (!waitable && (phase == kDone || kill(child, 0) != 0)) return 0;
+    if (phase == kWriting) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Woken when the phase changes; now and then to see the child has not died.
+    timespec pause = {0, phase == kWriting ? 1000000 : 10000000};
+    syscall(SYS_futex, &report->phase, FUTEX_WAIT, phase, &pause, nullptr, 0);
+  }
+}
+
 }  // namespace
 
-long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit,
-                 const HiveCheck& check) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return RefuseErrno(path, errno);
-  Fd from_child(pipe_fds[0]), to_parent(pipe_fds[1]);
+long EditInChild(const std::string& path, int source, int fd, const HiveEdit& edit,
+                 const HiveCheck& check, bool whole) {
+  // The child's report, in memory both share: no descriptor spent on it.
+  void* shared =
+      mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return RefuseErrno(path, errno);
+  std::unique_ptr<Report, Unmap> report(new (shared) Report);
   fflush(stdout);  // what was printed is not printed again by the child
   pid_t child = fork();
   if (child < 0) {
@@ -60,38 +160,28 @@ long EditInChild(const std::string& path, int copy, int fd, const HiveEdit& edit
     std::string why;
     long status;
     try {
-      status = EditAndReadBack(copy, fd, edit, check, &why);
+      status = EditAndReadBack(source, fd, edit, check, whole, report.get(), &why);
     } catch (const std::bad_alloc&) {
       why = "not enough memory to change it";
       status = ERROR_OUTOFMEMORY;
     }
-    std::string report(reinterpret_cast<const char*>(&status), sizeof(status));
-    report += why;
-    _exit(write(to_parent.get(), report.data(), report.size()) ==
-                  static_cast<ssize_t>(report.size())
-              ? 0
-              : 1);
+    report->status = status;
+    report->length = why.copy(report->why, sizeof(report->why));
+    report->Enter(kDone);
+    _exit(0);
   }
-  to_parent = Fd();
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = read(from_child.get(), buffer, sizeof(buffer))) != 0;) {
-    if (n > 0) report.append(buffer, static_cast<size_t>(n));
-    if (n < 0 && errno != EINTR) break;
-  }
-  int how = 0;
-  while (waitpid(child, &how, 0) < 0 && errno == EINTR) {
-  }
-  long status = ERROR_BADDB;
-  if (report.size() < sizeof(status) || !WIFEXITED(how) || WEXITSTATUS(how) != 0) {
+  int flushed;
+  int how = AwaitChild(child, fd, report.get(), &flushed);
+  if (!WIFEXITED(how) || WEXITSTATUS(how) != 0 || report->phase.load() != kDone) {
     return Refuse(path,
                   WIFSIGNALED(how) ? std::string("hivex failed on it: ") + strsignal(WTERMSIG(how))
                                    : "hivex failed on it",
                   ERROR_BADDB);
   }
-  memcpy(&status, report.data(), sizeof(status));
-  if (report.size() > sizeof(status)) Refuse(path, report.substr(sizeof(status)), status);
-  return status;
+  if (report->length > 0) Refuse(path, std::string(report->why, report->length), report->status);
+  if (report->status == ERROR_SUCCESS && flushed < 0) flushed = fsync(fd) == 0 ? 0 : errno;
+  if (report->status == ERROR_SUCCESS && flushed != 0) return RefuseErrno(path, flushed);
+  return report->status;
 }
 
 }  // namespace fileregistry

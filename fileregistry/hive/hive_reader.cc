@@ -4,99 +4,21 @@
 
 #include <cerrno>
 
+#include "fileregistry/hive/hive_reader_cells.h"
 #include "fileregistry/unicode/utf16.h"
-#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
-namespace {
 
-const uint64_t kFirstBin = 4096;  // offsets within the hive count from here
-const uint32_t kNoCell = 0xffffffff;
-const uint32_t kLargestBins = uint32_t{1} << 30;  // as for any store
-const size_t kDeepest = 512;                      // keys in a path, as Windows allows
-const uint32_t kMostSubkeys = uint32_t{1} << 20;  // of one key
-const uint32_t kMostValues = uint32_t{1} << 16;   // of one key
-const uint32_t kMostCells = uint32_t{1} << 22;    // visited by one lookup
-const size_t kLongestName = 1024;                 // bytes: 255 characters are 510
-const uint32_t kSegment = 16344;                  // bytes of big data a segment holds
-
-const long kDamaged = ERROR_REGISTRY_IO_FAILED;
-
-uint32_t Word(std::string_view bytes, size_t at) {
-  uint32_t number = 0;
-  for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<uint8_t>(bytes[at + i]);
-  return number;
-}
-
-uint16_t Half(std::string_view bytes, size_t at) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1])
-                                                                     << 8);
-}
-
-// A UTF-16 code unit upper-cased: ASCII, Latin-1, Greek and Cyrillic.
-uint16_t Upper(uint16_t unit) {
-  if ((unit >= 'a' && unit <= 'z') || (unit >= 0xe0 && unit <= 0xfe && unit != 0xf7) ||
-      (unit >= 0x3b1 && unit <= 0x3c9 && unit != 0x3c2) || (unit >= 0x430 && unit <= 0x44f)) {
-    return static_cast<uint16_t>(unit - 0x20);
-  }
-  if (unit >= 0x450 && unit <= 0x45f) return static_cast<uint16_t>(unit - 0x50);
-  if (unit == 0xff) return 0x178;
-  return unit;
-}
-
-// A stored name as UTF-16LE: compressed names are Latin-1, widened.
-std::string Utf16Name(const std::string& stored, bool compressed) {
-  if (!compressed) return stored;
-  std::string wide;
-  for (char c : stored) wide.append({c, '\0'});
-  return wide;
-}
-
-// Whether the UTF-16LE names `a` and `b` match as the registry matches them.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t at = 0; at + 1 < a.size(); at += 2) {
-    if (Upper(Half(a, at)) != Upper(Half(b, at))) return false;
-  }
-  return true;
-}
-
-// `name` (UTF-8) as UTF-16LE; a name that is no UTF-8 matches none stored.
-std::string Wanted(std::string_view name) {
-  std::string utf16;
-  if (!Utf8ToUtf16(name, &utf16)) return std::string(1, '\0');  // odd: no stored name
-  return utf16;
-}
-
-}  // namespace
-
-// A cell's contents behind its size, as far as a reader asked for them.
-struct HiveReader::Cell {
-  uint32_t size = 0;  // of the contents
-  std::string bytes;
-};
-
-struct HiveReader::KeyNode {
-  uint32_t subkeys = 0, list = kNoCell, values = 0, value_list = kNoCell;
-  std::string name;  // UTF-16LE
-};
-
-struct HiveReader::ValueNode {
-  uint32_t size = 0, data = 0, type = 0;
-  std::string name;     // UTF-16LE
-  std::string inline_;  // the data field's own bytes
-};
-
-struct HiveReader::Budget {
-  uint32_t cells = 0;
-};
-
-bool HasZero(std::string_view name) {
-  for (size_t at = 0; at + 1 < name.size(); at += 2) {
-    if (name[at] == '\0' && name[at + 1] == '\0') return true;
-  }
-  return false;
-}
+using hive_reader::Half;
+using hive_reader::kDamaged;
+using hive_reader::kDeepest;
+using hive_reader::kFirstBin;
+using hive_reader::kLargestBins;
+using hive_reader::kLongestName;
+using hive_reader::kMostCells;
+using hive_reader::kMostSubkeys;
+using hive_reader::kNoCell;
+using hive_reader::Word;
 
 bool HiveReader::ReadAt(uint64_t at, size_t size, std::string* bytes) const {
   bytes->resize(size);
@@ -249,127 +171,6 @@ long HiveReader::Find(Key key, const std::vector<std::string>& parts, Key* found
     std::string name;
     if (long status = Child(*found, part, found, &name)) return status;
     *stored_path += "\\" + name;
-  }
-  return ERROR_SUCCESS;
-}
-
-long HiveReader::ValueOffsets(const KeyNode& node, std::vector<uint32_t>* values,
-                              Budget* budget) const {
-  values->clear();
-  if (node.values == 0) return ERROR_SUCCESS;
-  if (node.values > kMostValues) return kDamaged;
-  Cell cell;
-  if (long status = ReadCell(node.value_list, 4 * size_t{node.values}, &cell, budget)) {
-    return status;
-  }
-  if (cell.bytes.size() < 4 * size_t{node.values}) return kDamaged;
-  for (size_t i = 0; i < node.values; ++i) values->push_back(Word(cell.bytes, 4 * i));
-  return ERROR_SUCCESS;
-}
-
-long HiveReader::ReadValue(uint32_t offset, ValueNode* value, Budget* budget) const {
-  Cell cell;
-  if (long status = ReadCell(offset, 20 + kLongestName, &cell, budget)) return status;
-  const std::string& vk = cell.bytes;
-  if (vk.size() < 20 || vk.compare(0, 2, "vk") != 0) return kDamaged;
-  size_t length = Half(vk, 2);
-  bool compressed = (Half(vk, 16) & 1) != 0;
-  if (20 + length > vk.size() || (!compressed && length % 2 != 0)) return kDamaged;
-  value->size = Word(vk, 4);
-  value->data = Word(vk, 8);
-  value->type = Word(vk, 12);
-  value->inline_ = vk.substr(8, 4);
-  value->name = Utf16Name(vk.substr(20, length), compressed);
-  return ERROR_SUCCESS;
-}
-
-long HiveReader::Data(const ValueNode& value, std::string* data, Budget* budget) const {
-  uint32_t size = value.size & 0x7fffffff;
-  if (value.size & 0x80000000) {  // in the value's own cell
-    if (size > 4) return kDamaged;
-    *data = value.inline_.substr(0, size);
-    return ERROR_SUCCESS;
-  }
-  data->clear();
-  if (size == 0) return ERROR_SUCCESS;
-  if (size > bins_) return kDamaged;
-  Cell cell;
-  if (long status = ReadCell(value.data, size, &cell, budget)) return status;
-  if (cell.size >= size) {
-    *data = std::move(cell.bytes);
-    return ERROR_SUCCESS;
-  }
-  // Large data in segments, from version 1.4 on.
-  if (minor_ >= 4 && size > kSegment && cell.bytes.compare(0, 2, "db") == 0) {
-    return BigData(cell, size, data, budget);
-  }
-  return kDamaged;
-}
-
-long HiveReader::BigData(const Cell& db, uint32_t size, std::string* data, Budget* budget) const {
-  if (db.bytes.size() < 8) return kDamaged;
-  size_t count = Half(db.bytes, 2);
-  if (count != (size + kSegment - 1) / kSegment) return kDamaged;
-  Cell list;
-  if (long status = ReadCell(Word(db.bytes, 4), 4 * count, &list, budget)) return status;
-  if (list.bytes.size() < 4 * count) return kDamaged;
-  for (size_t i = 0; i < count; ++i) {
-    size_t part = std::min<size_t>(kSegment, size - data->size());
-    Cell segment;
-    if (long status = ReadCell(Word(list.bytes, 4 * i), part, &segment, budget)) return status;
-    if (segment.bytes.size() < part) return kDamaged;
-    *data += segment.bytes;
-  }
-  return ERROR_SUCCESS;
-}
-
-long HiveReader::FindValue(Key key, std::string_view name, ValueNode* value, uint32_t* offset,
-                           Budget* budget) const {
-  KeyNode node;
-  std::vector<uint32_t> offsets;
-  if (long status = ReadKey(key, &node, budget)) return status;
-  if (long status = ValueOffsets(node, &offsets, budget)) return status;
-  std::string wanted = Wanted(name);
-  for (uint32_t at : offsets) {
-    if (long status = ReadValue(at, value, budget)) return status;
-    if (SameName(value->name, wanted)) {
-      *offset = at;
-      return ERROR_SUCCESS;
-    }
-  }
-  return ERROR_FILE_NOT_FOUND;
-}
-
-long HiveReader::Value(Key key, std::string_view name, RegValue* value) const {
-  Budget budget;
-  ValueNode found;
-  uint32_t offset;
-  if (long status = FindValue(key, name, &found, &offset, &budget)) return status;
-  value->type = found.type;
-  return Data(found, &value->data, &budget);
-}
-
-long HiveReader::OtherValues(Key key, std::string_view name,
-                             std::vector<NamedValue>* values) const {
-  Budget budget;
-  KeyNode node;
-  std::vector<uint32_t> offsets;
-  ValueNode skipped;
-  uint32_t skip = kNoCell;
-  long found = FindValue(key, name, &skipped, &skip, &budget);
-  if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
-  if (long status = ReadKey(key, &node, &budget)) return status;
-  if (long status = ValueOffsets(node, &offsets, &budget)) return status;
-  values->clear();
-  for (uint32_t at : offsets) {
-    if (at == skip) continue;
-    ValueNode value;
-    NamedValue named;
-    if (long status = ReadValue(at, &value, &budget)) return status;
-    if (long status = Data(value, &named.value.data, &budget)) return status;
-    named.name = std::move(value.name);
-    named.value.type = value.type;
-    values->push_back(std::move(named));
   }
   return ERROR_SUCCESS;
 }

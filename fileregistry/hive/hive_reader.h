@@ -8,9 +8,7 @@
 // that hold them; depth, list lengths and the cells one lookup visits are
 // bounded. What does not check out is damage (1016), never a missing key.
 //
-// Names match as the registry matches them: UTF-16 code units compared
-// upper-cased, for ASCII, Latin-1, Greek and Cyrillic letters; any other
-// unit as it is. Names stored compressed (one byte a character) are Latin-1.
+// Names match as the registry matches them (hive_names.h).
 #ifndef FILEREGISTRY_HIVE_HIVE_READER_H_
 #define FILEREGISTRY_HIVE_HIVE_READER_H_
 
@@ -20,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fileregistry/hive/hive_names.h"
 #include "fileregistry/store.h"
 
 namespace fileregistry {
@@ -34,10 +33,6 @@ struct NamedValue {
     return name == other.name && value == other.value;
   }
 };
-
-// Whether `name`, in UTF-16LE, has a zero character in it. Windows allows
-// one; hivex cuts such a name short when it rewrites the key's values.
-bool HasZero(std::string_view name);
 
 class HiveReader {
  public:

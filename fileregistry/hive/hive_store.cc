@@ -1,26 +1,22 @@
 #include "fileregistry/hive/hive_store.h"
 
-#include <fcntl.h>
-#include <hivex.h>
-#include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "fileregistry/file/fd.h"
-#include "fileregistry/file/file_bytes.h"
 #include "fileregistry/hive/hive_access.h"
+#include "fileregistry/hive/hive_changes.h"
 #include "fileregistry/hive/hive_edit.h"
 #include "fileregistry/hive/hive_kind.h"
 #include "fileregistry/hive/hive_log.h"
+#include "fileregistry/hive/hive_open.h"
 #include "fileregistry/hive/hive_reader.h"
 #include "fileregistry/hive/hive_recovery.h"
+#include "fileregistry/hive/hive_source.h"
 #include "fileregistry/key_path.h"
 #include "fileregistry/refusal.h"
 #include "fileregistry/unicode/utf16.h"
@@ -29,87 +25,13 @@
 namespace fileregistry {
 namespace {
 
-const uint32_t kBaseBlockSize = 4096;
-
-// A copy of the file's `size` bytes that no other program can change: what
-// hivex reads, so that a file truncated or rewritten meanwhile can neither
-// crash the run nor mix two versions. `recovered`, when not empty, is what
-// the file's logs made of it, and what the copy holds instead.
-long SealedCopy(const std::string& path, int fd, off_t size, const std::string& recovered,
-                Fd* copy) {
-  *copy = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!copy->valid()) return RefuseErrno(path, errno);
-  if (!recovered.empty()) {
-    if (long status = WritePieces(copy->get(), {recovered})) {
-      return Refuse(path, "cannot be copied", status);
-    }
-  }
-  for (off_t offset = 0; recovered.empty() && offset < size;) {
-    ssize_t n = sendfile(copy->get(), fd, &offset, static_cast<size_t>(size - offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return RefuseErrno(path, errno);
-    if (n == 0) {
-      return Refuse(path, "changed by another program while being read", ERROR_REGISTRY_IO_FAILED);
-    }
-  }
-  if (fcntl(copy->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)) {
-    return RefuseErrno(path, errno);
-  }
-  return ERROR_SUCCESS;
-}
-
-// The parts of `path` below Software found in `reader`: 0 with `*key` and
-// `*stored_path`, 2, or 1016.
-long FindIn(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
-            std::string* stored_path) {
-  if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
-  *stored_path = std::string(kSoftware);
-  return reader.Find(reader.Root(), Parts(path), key, stored_path);
-}
-
 // Value `name` of key `path` in `reader`, as stored: 0, 2, or 1016.
 long StoredValueIn(const HiveReader& reader, std::string_view path, std::string_view name,
                    RegValue* value) {
   HiveReader::Key key;
   std::string stored_path;
-  if (long status = FindIn(reader, path, &key, &stored_path)) return status;
+  if (long status = FindInReader(reader, path, &key, &stored_path)) return status;
   return reader.Value(key, name, value);
-}
-
-// Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
-// when it is no hive hivex can read; or another status, said.
-long OpenCopy(const std::string& path, const Fd& copy, HiveHandle* hive, std::string* why) {
-  errno = 0;
-  *hive = OpenHandle(copy.get(), 0);
-  if (*hive) return ERROR_SUCCESS;
-  int error = errno;
-  if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
-    std::string reason;
-    long status = HivexFailed("hivex cannot open it", error, &reason);
-    return Refuse(path, reason, status);
-  }
-  if (error == ENOENT) {
-    return Refuse(path, "hivex is given /proc/self/fd, which is not there",
-                  ERROR_REGISTRY_IO_FAILED);
-  }
-  *why = std::string("a hive that hivex cannot open: ") + strerror(error);
-  return ERROR_BADDB;
-}
-
-// What hivex writes from: a sealed copy of the hive open as `fd`, `size`
-// bytes, or of `recovered` when not null, which hivex opens. Returns 0; 1009
-// with `*why` set; or another status, said.
-long CopyForHivex(const std::string& path, int fd, off_t size,
-                  const std::shared_ptr<const std::string>& recovered, Fd* copy, std::string* why) {
-  std::string unloadable;
-  if (int error = LoadHivex(&unloadable)) {
-    long status = HivexStatus(error);
-    return Refuse(path, unloadable, status);
-  }
-  static const std::string* none = new std::string;
-  if (long status = SealedCopy(path, fd, size, recovered ? *recovered : *none, copy)) return status;
-  HiveHandle hive(nullptr, nullptr);
-  return OpenCopy(path, *copy, &hive, why);
 }
 
 class HiveStore : public Store {
@@ -135,7 +57,7 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     }
     HiveReader::Key key;
-    return Looked(FindIn(reader_, path, &key, stored_path));
+    return Looked(FindInReader(reader_, path, &key, stored_path));
   }
 
   long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
@@ -151,27 +73,10 @@ class HiveStore : public Store {
   long AddKey(std::string_view path, Replacement* file) const override {
     if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
     if (long status = Writable()) return status;
-    if (long status = Sealed()) return status;
+    std::shared_ptr<const HiveSource> source;
+    if (long status = Source(&source)) return status;
     std::string key(path);
-    *file = Editing(
-        [key](hive_h* hive, int, std::string* why) -> long {
-          hive_node_h node = Hivex().root(hive);
-          for (const std::string& part : Parts(key)) {
-            errno = 0;
-            hive_node_h child = Hivex().node_get_child(hive, node, part.c_str());
-            if (child == 0 && errno != 0)
-              return HivexFailed("cannot read the key " + key, errno, why);
-            if (child == 0) child = Hivex().node_add_child(hive, node, part.c_str());
-            if (child == 0) return HivexFailed("cannot add the key " + key, errno, why);
-            node = child;
-          }
-          return ERROR_SUCCESS;
-        },
-        [key](hive_h* hive, int fd) {
-          hive_node_h node;
-          std::string stored;
-          return FindNode(hive, fd, key, &node, &stored);
-        });
+    *file = Editing(source, AddingKey(key), KeyAdded(key));
     return ERROR_SUCCESS;
   }
 
@@ -188,43 +93,13 @@ class HiveStore : public Store {
     long found = Looked(StoredValueIn(reader_, path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
     if (long status = Writable()) return status;
-    if (long status = Sealed()) return status;
+    std::shared_ptr<const HiveSource> source;
+    if (long status = Source(&source)) return status;
     std::vector<NamedValue> others;
-    if (long status = OthersToKeep(path, name, &others)) return status;
+    if (long status = OthersToKeep(source->reader(), path, name, &others)) return status;
     std::string key(path), value_name(name);
-    *file = Editing(
-        [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
-          hive_node_h node;
-          std::string stored_path;
-          if (long status = FindNode(hive, fd, key, &node, &stored_path)) {
-            return status == ERROR_FILE_NOT_FOUND
-                       ? ERROR_KEY_DELETED
-                       : HivexFailed("cannot read the key " + key, errno, why);
-          }
-          // A value keeps the case of the name it was created with.
-          std::string name = value_name;
-          hive_value_h old_value;
-          if (ValueOf(hive, fd, node, name, &old_value) == ERROR_SUCCESS) {
-            HivexText old_name(Hivex().value_key(hive, old_value));
-            if (old_name) name = old_name.get();
-          }
-          std::string data = stored.data;
-          hive_set_value set = {&name[0], static_cast<hive_type>(stored.type), data.size(),
-                                &data[0]};
-          if (Hivex().node_set_value(hive, node, &set, 0) != 0) {
-            return HivexFailed("cannot set the value " + name, errno, why);
-          }
-          return ERROR_SUCCESS;
-        },
-        [key, value_name, stored, others](hive_h* hive, int fd) -> long {
-          RegValue back;
-          std::vector<NamedValue> kept;
-          long status = StoredValue(hive, fd, key, value_name, &back);
-          if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
-          if (status != ERROR_SUCCESS) return status;
-          // hivex rewrote every value of the key: the others must be as they were.
-          return back == stored && kept == others ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-        });
+    *file = Editing(source, SettingValue(key, value_name, stored),
+                    ValueSet(key, value_name, stored, others));
     return ERROR_SUCCESS;
   }
 
@@ -235,33 +110,42 @@ class HiveStore : public Store {
     return status;
   }
 
-  // Makes, for the first write, the sealed copy hivex writes from, and its
-  // reader: the checks before a write read what hivex will change. Returns
-  // 0, or a status, said.
-  long Sealed() const {
-    std::lock_guard<std::mutex> lock(copy_mutex_);
-    if (copy_.valid()) return ERROR_SUCCESS;
-    Fd copy;
+  // Sets `*source` to what the next change is made from, and the checks
+  // before it read: the file under a lease of its own, or else the sealed
+  // copy, made once. Returns 0, or a status, said.
+  long Source(std::shared_ptr<const HiveSource>* source) const {
+    if (long status = LoadedHivex(path_)) return status;
     std::string why;
-    if (long status = CopyForHivex(path_, file_.get(), size_, recovered_, &copy, &why)) {
-      return why.empty() ? status : Refuse(path_, why, status);
+    auto leased = std::make_shared<HiveSource>();
+    if (!recovered_ && leased->Lease(file_.get())) {
+      if (leased->OpenReader(&why) != ERROR_SUCCESS) return Looked(ERROR_REGISTRY_IO_FAILED);
+      *source = std::move(leased);
+      return ERROR_SUCCESS;
     }
-    if (copy_reader_.Open(copy.get(), nullptr, &why) != ERROR_SUCCESS) {
-      return Looked(ERROR_REGISTRY_IO_FAILED);  // changed since it was first read
+    std::lock_guard<std::mutex> lock(copy_mutex_);
+    if (!copy_) {
+      auto copy = std::make_shared<HiveSource>();
+      if (long status = copy->Copy(path_, file_.get(), size_, recovered_ ? *recovered_ : "")) {
+        return status;
+      }
+      if (copy->OpenReader(&why) != ERROR_SUCCESS) {
+        return Looked(ERROR_REGISTRY_IO_FAILED);  // changed since it was first read
+      }
+      copy_ = std::move(copy);
     }
-    copy_ = std::move(copy);
+    *source = copy_;
     return ERROR_SUCCESS;
   }
 
-  // Sets `*others` to the values of key `path` but `name` in the sealed
-  // copy, which a change of `name` must keep as they are; refuses (50) when
-  // hivex could not.
-  long OthersToKeep(std::string_view path, std::string_view name,
+  // Sets `*others` to the values of key `path` but `name` that `source`
+  // reads, which a change of `name` must keep as they are; refuses (50)
+  // when hivex could not.
+  long OthersToKeep(const HiveReader& source, std::string_view path, std::string_view name,
                     std::vector<NamedValue>* others) const {
     HiveReader::Key key;
     std::string stored_path;
-    long status = FindIn(copy_reader_, path, &key, &stored_path);
-    if (status == ERROR_SUCCESS) status = copy_reader_.OtherValues(key, name, others);
+    long status = FindInReader(source, path, &key, &stored_path);
+    if (status == ERROR_SUCCESS) status = source.OtherValues(key, name, others);
     if (Looked(status)) return status;
     for (const NamedValue& other : *others) {
       if (HasZero(other.name)) {
@@ -291,11 +175,15 @@ class HiveStore : public Store {
     return ERROR_SUCCESS;
   }
 
-  // The new file: the hive copy with `edit` made, written by a child.
-  Replacement Editing(HiveEdit edit, HiveCheck check) const {
+  // The new file: `source` with `edit` made, written by a child; whole
+  // read back where hivex wrote from what the logs made.
+  Replacement Editing(std::shared_ptr<const HiveSource> source, HiveEdit edit,
+                      HiveCheck check) const {
     Replacement file;
-    file.write = [this, edit, check](int fd) -> long {
-      if (long status = EditInChild(path_, copy_.get(), fd, edit, check)) return status;
+    file.write = [this, source, edit, check](int fd) -> long {
+      if (long status = EditInChild(path_, source->fd(), fd, edit, check, recovered_ != nullptr)) {
+        return status;
+      }
       struct stat st;
       if (fstat(fd, &st) != 0) return RefuseErrno(path_, errno);
       if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
@@ -304,25 +192,8 @@ class HiveStore : public Store {
       return ERROR_SUCCESS;
     };
     file.says_why = true;
-    file.made_from = [this](int fd) { return MadeFrom(fd); };
+    file.made_from = [this, source](int fd) { return source->StillIn(fd, file_bytes_); };
     return file;
-  }
-
-  // Whether the file open as `fd` still holds the bytes the copy was made
-  // from: the copy's own, or for a dirty hive those its logs were replayed
-  // over. As SameBytes.
-  long MadeFrom(int fd) const {
-    if (!file_bytes_.empty()) return SameBytes(fd, file_bytes_);
-    struct stat st;
-    if (fstat(copy_.get(), &st) != 0) return StatusFromErrno(errno);
-    if (st.st_size == 0) return SameBytes(fd, "");
-    void* copy =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, copy_.get(), 0);
-    if (copy == MAP_FAILED) return StatusFromErrno(errno);
-    long status = SameBytes(
-        fd, std::string_view(static_cast<const char*>(copy), static_cast<size_t>(st.st_size)));
-    munmap(copy, static_cast<size_t>(st.st_size));
-    return status;
   }
 
   std::string path_;
@@ -335,56 +206,8 @@ class HiveStore : public Store {
   std::string other_kind_;                   // what it is when another hive than SOFTWARE
   mutable std::atomic<bool> failed_{false};  // a lookup met damage
   mutable std::mutex copy_mutex_;
-  mutable Fd copy_;                 // the sealed copy hivex writes from, made for a write
-  mutable HiveReader copy_reader_;  // of copy_
+  mutable std::shared_ptr<const HiveSource> copy_;  // made for a write without a lease
 };
-
-// Whether the base block in `head` is whole, and its bins no more than the
-// `size` bytes of the file hold; `*why` says otherwise.
-bool HeaderFits(std::string_view head, off_t size, std::string* why) {
-  uint64_t bins = head.size() >= 0x2C ? HiveWord(head, 0x28) : 0;
-  if (size < static_cast<off_t>(kBaseBlockSize) || bins == 0 || bins % kBaseBlockSize != 0 ||
-      kBaseBlockSize + bins > static_cast<uint64_t>(size)) {
-    *why = "a hive whose header does not fit its file (" + std::to_string(bins) +
-           " bytes of bins in a file of " + std::to_string(size) + ")";
-    return false;
-  }
-  return true;
-}
-
-// Sets `*own` to a descriptor of the hive open as `fd`, `size` bytes, that
-// does not share its lock: the same file opened anew, through /proc/self/fd.
-// Where that is missing, `*whole` holds the file's bytes instead. Returns 0,
-// or a status, said.
-long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
-                   std::shared_ptr<const std::string>* whole) {
-  *own = Fd(open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC));
-  if (own->valid()) return ERROR_SUCCESS;
-  if (errno != ENOENT) return RefuseErrno(path, errno);
-  auto bytes = std::make_shared<std::string>();
-  if (!ReadBytes(fd, size, bytes.get())) return RefuseErrno(path, errno);
-  *whole = std::move(bytes);
-  return ERROR_SUCCESS;
-}
-
-// Opens `*reader` on the hive open as `fd`, `size` bytes, or on `image`.
-// Returns 0; 1009 with `*why` set; or another status, said. A hive it
-// refuses is one hivex is asked about, as a write would ask: its refusal is
-// the one given.
-long OpenReader(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, HiveReader* reader,
-                std::string* why) {
-  std::string refused;
-  long status = reader->Open(fd, image, &refused);
-  if (status == ERROR_REGISTRY_IO_FAILED) {
-    return Refuse(path, "changed by another program while being read", status);
-  }
-  if (status == ERROR_SUCCESS) return status;
-  Fd copy;
-  if (long hivex = CopyForHivex(path, fd, size, image, &copy, why)) return hivex;
-  *why = refused;
-  return ERROR_BADDB;
-}
 
 }  // namespace
 

@@ -32,11 +32,13 @@ bool IsHive(std::string_view head);
 // never written (19, ERROR_WRITE_PROTECT).
 // The logs themselves are never changed.
 //
-// A write first makes a copy of the file that no other program can change
-// (1016 when the file changed while it was copied), which hivex must open
-// (1009 otherwise) and from which the checks before the write read. Every
-// change is made by hivex in a child process, which writes the new file and
-// reads it back whole: a crash there fails the write with 1009.
+// A write makes its change from the file itself, under a read lease, or
+// where no lease can be had, from a copy that no other program can change
+// (1016 when the file changed while it was copied): hive_source.h. The
+// checks before the write read what hivex will change. Every change is made
+// by hivex in a child process, which must open the hive (1009 otherwise),
+// writes the new file and reads it back (hive_edit.h, hive_changes.h): a
+// crash there fails the write with 1009.
 //
 // As Windows has it: keys other than Software and below give 2 when opened
 // and 5 when created; texts are UTF-16LE, written with their terminating
