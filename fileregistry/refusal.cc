@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "fileregistry/win32_registry.h"
+
 namespace fileregistry {
 
 namespace {

@@ -76,18 +76,18 @@ bool JoinPath(const std::string& parent, const char* sub_key, std::string* path)
 
 // A lookup's status as the calls give it: damage is said, and keeps that
 // version of the file from being written.
-long Checked(StoreRun& run, const Store& store, long status) {
+LSTATUS Checked(StoreRun& run, const Store& store, LSTATUS status) {
   return status == ERROR_REGISTRY_IO_FAILED ? run.Damaged(store) : status;
 }
 
 // Sets `*view_path` to `path` in the view that `access` asks for, and
 // `*stored_path` to that key as stored. Returns 0, 2 when it is missing, or
 // damage.
-long FindKeyInView(StoreRun& run, const Store& store, const std::string& path, REGSAM access,
-                   std::string* view_path, std::string* stored_path) {
+LSTATUS FindKeyInView(StoreRun& run, const Store& store, const std::string& path, REGSAM access,
+                      std::string* view_path, std::string* stored_path) {
   *view_path = path;
   if (GoesTo32BitView(path, access)) {
-    long sixty_four_bit = Checked(run, store, store.FindKey(kWow64Key, stored_path));
+    LSTATUS sixty_four_bit = Checked(run, store, store.FindKey(kWow64Key, stored_path));
     if (sixty_four_bit == ERROR_SUCCESS) *view_path = In32BitView(path);
     if (sixty_four_bit != ERROR_FILE_NOT_FOUND && sixty_four_bit != ERROR_SUCCESS) {
       return sixty_four_bit;
@@ -99,14 +99,14 @@ long FindKeyInView(StoreRun& run, const Store& store, const std::string& path, R
 // Makes key `path` (in the view `access` asks for) under the store's lock,
 // unless another process made it meanwhile. Sets `*stored_path` and
 // `*disposition`. Returns 0 or a status.
-long MakeKey(StoreRun& run, const std::string& path, REGSAM access, std::string* stored_path,
-             DWORD* disposition) {
+LSTATUS MakeKey(StoreRun& run, const std::string& path, REGSAM access, std::string* stored_path,
+                DWORD* disposition) {
   StoreTransaction tx(run);
-  long status;
+  LSTATUS status;
   do {
     if ((status = tx.Begin(true))) return status;
     std::string view_path;
-    long found = FindKeyInView(run, tx.store(), path, access, &view_path, stored_path);
+    LSTATUS found = FindKeyInView(run, tx.store(), path, access, &view_path, stored_path);
     if (found != ERROR_FILE_NOT_FOUND) return found;
     *stored_path = view_path;
     Replacement file;
@@ -117,12 +117,12 @@ long MakeKey(StoreRun& run, const std::string& path, REGSAM access, std::string*
 }
 
 // Sets value `name` of key `path` to `value`, under the store's lock.
-long SetValue(StoreRun& run, const std::string& path, const std::string& name,
-              const RegValue& value, bool zero_behind) {
+LSTATUS SetValue(StoreRun& run, const std::string& path, const std::string& name,
+                 const RegValue& value, bool zero_behind) {
   StoreTransaction tx(run);
-  if (long status = tx.Begin(false)) return status;
+  if (LSTATUS status = tx.Begin(false)) return status;
   std::string stored_path;
-  long found = Checked(run, tx.store(), tx.store().FindKey(path, &stored_path));
+  LSTATUS found = Checked(run, tx.store(), tx.store().FindKey(path, &stored_path));
   if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
   Replacement file;
   return tx.Commit(tx.store().SetValue(stored_path, name, value, zero_behind, &file), file);
@@ -168,8 +168,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
 
     auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = run->Read(&store)) return status;
-    if (long status =
+    if (LSTATUS status = run->Read(&store)) return status;
+    if (LSTATUS status =
             fileregistry::FindKeyInView(*run, *store, path, samDesired, &view_path, &stored_path)) {
       return status;
     }
@@ -190,9 +190,9 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM 
 
     auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = run->Read(&store)) return status;
+    if (LSTATUS status = run->Read(&store)) return status;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
-    long found =
+    LSTATUS found =
         fileregistry::FindKeyInView(*run, *store, path, samDesired, &view_path, &stored_path);
     if (found == ERROR_FILE_NOT_FOUND) {
       found = fileregistry::MakeKey(*run, path, samDesired, &stored_path, &disposition);
@@ -216,12 +216,12 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
 
     auto run = fileregistry::Run();
     std::shared_ptr<const Store> store;
-    if (long status = run->Read(&store)) return status;
+    if (LSTATUS status = run->Read(&store)) return status;
     std::string stored_path;
-    long found = fileregistry::Checked(*run, *store, store->FindKey(key.path, &stored_path));
+    LSTATUS found = fileregistry::Checked(*run, *store, store->FindKey(key.path, &stored_path));
     if (found != ERROR_SUCCESS) return found == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED : found;
     fileregistry::RegValue value;
-    if (long status = fileregistry::Checked(
+    if (LSTATUS status = fileregistry::Checked(
             *run, *store, store->FindValue(key.path, lpValueName ? lpValueName : "", &value))) {
       return status;
     }

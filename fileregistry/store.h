@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "fileregistry/win32_registry.h"
+
 namespace fileregistry {
 
 // The most a store's file may hold: far beyond any export of a whole
@@ -29,11 +31,11 @@ inline bool IsTextType(uint32_t type) { return type == 1 || type == 2 || type ==
 // A new version of a store's file, ready to be written.
 struct Replacement {
   // Writes the whole file to the new file open as `fd`. Empty: no change.
-  std::function<long(int fd)> write;
+  std::function<LSTATUS(int fd)> write;
   // Whether the old file, open as `fd`, still holds the bytes `write` was
   // made from: 0; 1016 when another program changed them in place; or the
   // status of a failed read.
-  std::function<long(int fd)> made_from;
+  std::function<LSTATUS(int fd)> made_from;
   // Whether `write` says on standard error why it failed.
   bool says_why = false;
   // Why the store refused to make the change, for the caller to say.
@@ -53,9 +55,10 @@ class Store {
   // it may be trusted: never a missing key to create.
   //
   // Finds key `path`, and sets `*stored_path` to it in the case it was stored.
-  virtual long FindKey(std::string_view path, std::string* stored_path) const = 0;
+  virtual LSTATUS FindKey(std::string_view path, std::string* stored_path) const = 0;
   // Finds value `name` ("" for the default value) of key `path`.
-  virtual long FindValue(std::string_view path, std::string_view name, RegValue* value) const = 0;
+  virtual LSTATUS FindValue(std::string_view path, std::string_view name,
+                            RegValue* value) const = 0;
   // False once a lookup met damage.
   virtual bool Intact() const { return true; }
   // What the damage was.
@@ -64,13 +67,13 @@ class Store {
   // The file with key `path` added, with every missing key above it; `path`
   // must not exist yet. Returns 0 or a Windows error number (223 when the
   // file would be larger than kLargestStore, with `file->refused`).
-  virtual long AddKey(std::string_view path, Replacement* file) const = 0;
+  virtual LSTATUS AddKey(std::string_view path, Replacement* file) const = 0;
   // The file with value `name` of the existing key `path` set to `value`, as
   // RegSetValueExA was given it; `zero_behind` when the caller's byte behind
   // the data is a zero, which Windows keeps as the end of a text it was not
   // counted in. No `file->write` when nothing would change.
-  virtual long SetValue(std::string_view path, std::string_view name, const RegValue& value,
-                        bool zero_behind, Replacement* file) const = 0;
+  virtual LSTATUS SetValue(std::string_view path, std::string_view name, const RegValue& value,
+                           bool zero_behind, Replacement* file) const = 0;
 };
 
 }  // namespace fileregistry

@@ -13,13 +13,13 @@
 
 namespace fileregistry {
 
-long SameBytes(int fd, std::string_view bytes) {
+LSTATUS SameBytes(int fd, std::string_view bytes) {
   std::string chunk(std::min<size_t>(bytes.size() + 1, size_t{1} << 20), '\0');
   for (size_t at = 0;;) {
     ssize_t n = pread(fd, &chunk[0], chunk.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      long status = StatusFromErrno(errno);  // never taken for a change
+      LSTATUS status = StatusFromErrno(errno);  // never taken for a change
       return status == ERROR_REGISTRY_IO_FAILED ? ERROR_READ_FAULT : status;
     }
     size_t got = static_cast<size_t>(n);
@@ -31,7 +31,7 @@ long SameBytes(int fd, std::string_view bytes) {
   }
 }
 
-long WritePieces(int fd, std::initializer_list<std::string_view> pieces) {
+LSTATUS WritePieces(int fd, std::initializer_list<std::string_view> pieces) {
   // Its blocks at once, where the file system can: cheaper, and a full disk
   // is found before anything is written.
   off_t size = 0;

@@ -5,15 +5,17 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "fileregistry/win32_registry.h"
+
 namespace fileregistry {
 
 // Whether the file open as `fd` holds exactly `bytes`: 0, 1016 when it does
 // not, or the status of a failed read (30 where it would be 1016).
-long SameBytes(int fd, std::string_view bytes);
+LSTATUS SameBytes(int fd, std::string_view bytes);
 
 // Writes `pieces`, one after the other, as the whole of the file open as
 // `fd`, its blocks allocated first. Returns 0 or a Windows error number.
-long WritePieces(int fd, std::initializer_list<std::string_view> pieces);
+LSTATUS WritePieces(int fd, std::initializer_list<std::string_view> pieces);
 
 }  // namespace fileregistry
 

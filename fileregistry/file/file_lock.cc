@@ -35,8 +35,8 @@ bool StillNamed(const StoreLocation& at, const std::string& name, int fd) {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-long LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::time_point since,
-                   std::chrono::milliseconds wait) {
+LSTATUS LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::time_point since,
+                      std::chrono::milliseconds wait) {
   for (int pause = 1;; pause = std::min(pause * 2, 50)) {
     int error = Flock(fd, false);
     if (error != 0 && error != EWOULDBLOCK) return RefuseErrno(at.path, error);

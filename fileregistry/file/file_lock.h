@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fileregistry/file/path_walk.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -26,8 +27,8 @@ bool StillNamed(const StoreLocation& at, const std::string& name, int fd);
 // has passed since `since` (the first try). Returns 0; 2, unsaid, when `fd`
 // no longer stands under the store's name (a writer replaced it: open the
 // new one); or a status, said (1460 past the wait, which the line names).
-long LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::time_point since,
-                   std::chrono::milliseconds wait);
+LSTATUS LockStoreFile(const StoreLocation& at, int fd, std::chrono::steady_clock::time_point since,
+                      std::chrono::milliseconds wait);
 
 }  // namespace fileregistry
 

@@ -13,7 +13,7 @@
 namespace fileregistry {
 namespace {
 
-long CannotKeep(const std::string& path, const char* name, int error) {
+LSTATUS CannotKeep(const std::string& path, const char* name, int error) {
   return Refuse(path, std::string("cannot keep its attribute ") + name + ": " + strerror(error),
                 StatusFromErrno(error));
 }
@@ -21,7 +21,7 @@ long CannotKeep(const std::string& path, const char* name, int error) {
 // Gives the file `to` the extended attribute `name` of the file `from`,
 // unless it holds that value already. One that `from` turns out not to
 // have, or that its file system does not know, is nothing to keep.
-long KeepAttribute(const std::string& path, int from, int to, const char* name) {
+LSTATUS KeepAttribute(const std::string& path, int from, int to, const char* name) {
   std::string value;
   ssize_t length = -1;
   for (int attempt = 0; attempt < 3 && length < 0; ++attempt) {
@@ -52,7 +52,7 @@ long KeepAttribute(const std::string& path, int from, int to, const char* name) 
 // security descriptor, which the mode just set has rewritten and which may
 // give the file to another owner. Returns 0, or the status of the first
 // that could not be kept.
-long CopyExtendedAttributes(const std::string& path, int from, int to) {
+LSTATUS CopyExtendedAttributes(const std::string& path, int from, int to) {
   static const char* const kUnlisted[] = {"system.ntfs_attrib", "system.ntfs_acl",
                                           "system.ntfs_security"};
   ssize_t size = flistxattr(from, nullptr, 0);
@@ -61,17 +61,17 @@ long CopyExtendedAttributes(const std::string& path, int from, int to) {
   if (size < 0 && errno != ENOTSUP) return RefuseErrno(path, errno);
   names.resize(size > 0 ? static_cast<size_t>(size) : 0);
   for (size_t at = 0; at < names.size(); at += strlen(names.c_str() + at) + 1) {
-    if (long status = KeepAttribute(path, from, to, names.c_str() + at)) return status;
+    if (LSTATUS status = KeepAttribute(path, from, to, names.c_str() + at)) return status;
   }
   for (const char* name : kUnlisted) {
-    if (long status = KeepAttribute(path, from, to, name)) return status;
+    if (LSTATUS status = KeepAttribute(path, from, to, name)) return status;
   }
   return ERROR_SUCCESS;
 }
 
 // Gives the new file `to` the owner, group, mode and extended attributes of
 // the store open as `from`, as KeepOwner says.
-long KeepOwnership(const std::string& path, int from, int to) {
+LSTATUS KeepOwnership(const std::string& path, int from, int to) {
   struct stat old, now;
   if (fstat(from, &old) != 0) return RefuseErrno(path, errno);
   if (fchown(to, old.st_uid, old.st_gid) != 0) {
@@ -94,7 +94,7 @@ long KeepOwnership(const std::string& path, int from, int to) {
 }
 
 // Gives a new store's file the mode a new file of the user's gets.
-long GiveNewFileMode(int fd) {
+LSTATUS GiveNewFileMode(int fd) {
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, 0666 & ~mask);
@@ -103,7 +103,7 @@ long GiveNewFileMode(int fd) {
 
 }  // namespace
 
-long KeepOwner(const std::string& path, const Fd& old, int to) {
+LSTATUS KeepOwner(const std::string& path, const Fd& old, int to) {
   return old.valid() ? KeepOwnership(path, old.get(), to) : GiveNewFileMode(to);
 }
 

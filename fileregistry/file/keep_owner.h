@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fileregistry/file/fd.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -17,7 +18,7 @@ namespace fileregistry {
 // the group where it belongs to it; where the old owner would then lose
 // access it had, the write is refused with 5. Returns 0 or a status, said
 // with `path`.
-long KeepOwner(const std::string& path, const Fd& old, int to);
+LSTATUS KeepOwner(const std::string& path, const Fd& old, int to);
 
 }  // namespace fileregistry
 

@@ -59,7 +59,7 @@ struct Walk {
   bool through_link = false;  // the store's own name was a link
 
   // Starts at the root or the working folder, with the components of `path`.
-  long Start(const std::string& path) {
+  LSTATUS Start(const std::string& path) {
     folder = OpenStart(path, &where);
     if (!folder.valid()) return RefuseErrno(where, errno);
     PushFront(path, &rest);
@@ -68,7 +68,7 @@ struct Walk {
 
   // Follows the link `name`, open as `link`, that `st` describes: its
   // target's components take its place. Returns 0 or a refusal.
-  long Follow(const std::string& name, int link, const struct stat& st, bool last) {
+  LSTATUS Follow(const std::string& name, int link, const struct stat& st, bool last) {
     std::string at = Join(where, name);
     if (++links > kMostLinks) return RefuseErrno(at, ELOOP);
     if (!MayFollow(st)) return Refuse(at, "a symlink of another user", ERROR_ACCESS_DENIED);
@@ -89,7 +89,7 @@ struct Walk {
   // Makes the missing folder `name` on the way, and flushes its parent so
   // that a power cut cannot take it, and the store in it, away. Returns 0
   // or a refusal.
-  long MakeFolder(const std::string& name, bool missing) {
+  LSTATUS MakeFolder(const std::string& name, bool missing) {
     if (missing && mkdirat(folder.get(), name.c_str(), 0777) == 0) {
       // A parent the user may write but not read cannot be opened to be
       // flushed, as for the store's own folder.
@@ -105,7 +105,7 @@ struct Walk {
 };
 
 // Refuses a store's own name that is there but no file to keep a store in.
-long CheckStoreName(const std::string& at, const struct stat& st) {
+LSTATUS CheckStoreName(const std::string& at, const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return Refuse(at, "is a folder", ERROR_ACCESS_DENIED);
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
     return Refuse(at, "not a regular file", ERROR_BADDB);
@@ -115,11 +115,11 @@ long CheckStoreName(const std::string& at, const struct stat& st) {
 
 }  // namespace
 
-long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location) {
+LSTATUS WalkToStore(const std::string& path, bool make_folders, StoreLocation* location) {
   if (path.empty()) return RefuseErrno(path, ENOENT);
   if (path.back() == '/') return Refuse(path, "names a folder", ERROR_ACCESS_DENIED);
   Walk walk;
-  if (long status = walk.Start(path)) return status;
+  if (LSTATUS status = walk.Start(path)) return status;
   while (!walk.rest.empty()) {
     std::string name = walk.rest.front();
     bool last = walk.rest.size() == 1;
@@ -147,7 +147,7 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
       return RefuseErrno(Join(walk.where, name), errno);
     }
     if (last && !missing) {
-      if (long status = CheckStoreName(Join(walk.where, name), st)) return status;
+      if (LSTATUS status = CheckStoreName(Join(walk.where, name), st)) return status;
     }
     if (last && (missing || !S_ISLNK(st.st_mode))) break;
     if (missing || !(S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
@@ -158,12 +158,12 @@ long WalkToStore(const std::string& path, bool make_folders, StoreLocation* loca
         walk.folder = Fd();
         break;
       }
-      if (long status = walk.MakeFolder(name, missing)) return status;
+      if (LSTATUS status = walk.MakeFolder(name, missing)) return status;
       continue;  // open what was made, as any other folder
     }
     walk.rest.pop_front();
     if (S_ISLNK(st.st_mode)) {
-      if (long status = walk.Follow(name, next.get(), st, last)) return status;
+      if (LSTATUS status = walk.Follow(name, next.get(), st, last)) return status;
       continue;
     }
     walk.folder = std::move(next);

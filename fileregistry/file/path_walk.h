@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fileregistry/file/fd.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -28,7 +29,7 @@ struct StoreLocation {
 // on standard error (5 for another user's link or a folder where the store
 // should be, 1009 for a file that is not a regular one, 3 for a folder that
 // cannot be made, 1921 for a symlink loop).
-long WalkToStore(const std::string& path, bool make_folders, StoreLocation* location);
+LSTATUS WalkToStore(const std::string& path, bool make_folders, StoreLocation* location);
 
 }  // namespace fileregistry
 

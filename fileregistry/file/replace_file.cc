@@ -14,7 +14,7 @@ namespace {
 // Puts the complete new file `temp` in place of the store, which did not
 // exist, only where no file has come under its name meanwhile. Returns 0,
 // 183 (unsaid) when one has, or a status, said.
-long PlaceNewStore(const StoreLocation& at, const std::string& temp) {
+LSTATUS PlaceNewStore(const StoreLocation& at, const std::string& temp) {
   const int folder = at.folder.get();
   const char *from = temp.c_str(), *to = at.name.c_str();
   if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return ERROR_SUCCESS;
@@ -50,7 +50,7 @@ bool FileIdentity::operator==(const FileIdentity& o) const {
          changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
 }
 
-long MayReplace(const StoreLocation& at, const Fd& old) {
+LSTATUS MayReplace(const StoreLocation& at, const Fd& old) {
   if (old.valid() && faccessat(at.folder.get(), at.name.c_str(), W_OK, 0) != 0) {
     return RefuseErrno(at.path, errno);
   }
@@ -59,13 +59,13 @@ long MayReplace(const StoreLocation& at, const Fd& old) {
 
 // One that stored into a page it had already made dirty, through a shared
 // mapping, left no time behind: its bytes tell.
-long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& version,
-                 const std::function<long(int fd)>& made_from) {
+LSTATUS StillAsRead(const std::string& path, const Fd& old, const FileIdentity& version,
+                    const std::function<LSTATUS(int fd)>& made_from) {
   if (!old.valid()) return ERROR_SUCCESS;
   struct stat now;
   if (fstat(old.get(), &now) != 0) return RefuseErrno(path, errno);
-  long status = FileIdentity(now) == version ? (made_from ? made_from(old.get()) : ERROR_SUCCESS)
-                                             : ERROR_REGISTRY_IO_FAILED;
+  LSTATUS status = FileIdentity(now) == version ? (made_from ? made_from(old.get()) : ERROR_SUCCESS)
+                                                : ERROR_REGISTRY_IO_FAILED;
   if (status == ERROR_REGISTRY_IO_FAILED) {
     return Refuse(path, "changed by another program while being written", status);
   }
@@ -75,7 +75,7 @@ long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& ver
   return ERROR_SUCCESS;
 }
 
-long PutInPlace(const StoreLocation& at, const std::string& name, bool replacing) {
+LSTATUS PutInPlace(const StoreLocation& at, const std::string& name, bool replacing) {
   if (!replacing) return PlaceNewStore(at, name);
   if (renameat(at.folder.get(), name.c_str(), at.folder.get(), at.name.c_str()) != 0) {
     return RefuseErrno(at.path, errno);
@@ -83,7 +83,7 @@ long PutInPlace(const StoreLocation& at, const std::string& name, bool replacing
   return ERROR_SUCCESS;
 }
 
-long CheckPlaced(const StoreLocation& at, const struct stat& written) {
+LSTATUS CheckPlaced(const StoreLocation& at, const struct stat& written) {
   struct stat placed;
   if (fstatat(at.folder.get(), at.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       placed.st_dev != written.st_dev || placed.st_ino != written.st_ino) {

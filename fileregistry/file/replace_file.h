@@ -12,6 +12,7 @@
 
 #include "fileregistry/file/fd.h"
 #include "fileregistry/file/path_walk.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -32,7 +33,7 @@ struct FileIdentity {
 // valid when there is none): that needs only the folder's permission, but
 // the file's own is what the user set for the store. Returns 0 or a
 // status, said.
-long MayReplace(const StoreLocation& at, const Fd& old);
+LSTATUS MayReplace(const StoreLocation& at, const Fd& old);
 
 // Whether the old file `old` (not valid when there is none) is still the
 // `version` read, and still holds the bytes a change was made from, as
@@ -40,19 +41,19 @@ long MayReplace(const StoreLocation& at, const Fd& old);
 // program changed them in place, or the status of a failed read. Another
 // program that changed it meanwhile, without the lock, fails the write.
 // Returns 0 or a status, said.
-long StillAsRead(const std::string& path, const Fd& old, const FileIdentity& version,
-                 const std::function<long(int fd)>& made_from);
+LSTATUS StillAsRead(const std::string& path, const Fd& old, const FileIdentity& version,
+                    const std::function<LSTATUS(int fd)>& made_from);
 
 // Renames the complete file `name`, beside the store, over it; or where
 // the store had no file (not `replacing`), puts it in place only where no
 // file has come under the store's name meanwhile. Returns 0, 183 (unsaid)
 // when one has, or a status, said.
-long PutInPlace(const StoreLocation& at, const std::string& name, bool replacing);
+LSTATUS PutInPlace(const StoreLocation& at, const std::string& name, bool replacing);
 
 // Whether the store's name holds the file `written` was taken of, once it
 // was put in place: the store's owner, whose file it became, could have
 // put another there first. Returns 0, or 5, said.
-long CheckPlaced(const StoreLocation& at, const struct stat& written);
+LSTATUS CheckPlaced(const StoreLocation& at, const struct stat& written);
 
 // Flushes the store's folder, where it can be opened, so that the rename
 // outlives a crash.

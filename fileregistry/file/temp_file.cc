@@ -103,7 +103,7 @@ TempFile::~TempFile() {
   if (!name_.empty()) unlinkat(at_.folder.get(), name_.c_str(), 0);
 }
 
-long TempFile::Create() {
+LSTATUS TempFile::Create() {
   std::string prefix = TempPrefix(at_.name);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = NewTempName(prefix);
@@ -120,8 +120,8 @@ long TempFile::Create() {
   return RefuseErrno(at_.path, EEXIST);
 }
 
-long TempFile::Write(const std::function<long(int fd)>& write, bool says_why) {
-  long status = write(fd_.get());
+LSTATUS TempFile::Write(const std::function<LSTATUS(int fd)>& write, bool says_why) {
+  LSTATUS status = write(fd_.get());
   if (status == ERROR_SUCCESS || says_why) return status;
   return Refuse(at_.path,
                 status == ERROR_DISK_FULL ? "cannot be written: the disk is full"
@@ -131,7 +131,7 @@ long TempFile::Write(const std::function<long(int fd)>& write, bool says_why) {
                 status);
 }
 
-long TempFile::Flush() {
+LSTATUS TempFile::Flush() {
   if (fsync(fd_.get()) != 0 || fstat(fd_.get(), &written_) != 0) {
     return RefuseErrno(at_.path, errno);
   }
@@ -139,10 +139,10 @@ long TempFile::Flush() {
 }
 
 // The new file stays open, and locked, until it is in place.
-long TempFile::Publish(bool replacing) {
-  if (long status = PutInPlace(at_, name_, replacing)) return status;
+LSTATUS TempFile::Publish(bool replacing) {
+  if (LSTATUS status = PutInPlace(at_, name_, replacing)) return status;
   name_.clear();
-  if (long status = CheckPlaced(at_, written_)) return status;
+  if (LSTATUS status = CheckPlaced(at_, written_)) return status;
   FlushFolder(at_);
   return ERROR_SUCCESS;
 }

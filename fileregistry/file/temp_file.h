@@ -12,6 +12,7 @@
 
 #include "fileregistry/file/fd.h"
 #include "fileregistry/file/path_walk.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -34,17 +35,17 @@ class TempFile {
   int fd() const { return fd_.get(); }
 
   // Makes the file.
-  long Create();
+  LSTATUS Create();
   // Writes the whole file with `write`, which says on standard error why
   // it failed where `says_why`.
-  long Write(const std::function<long(int fd)>& write, bool says_why);
+  LSTATUS Write(const std::function<LSTATUS(int fd)>& write, bool says_why);
   // Flushes it to disk, and notes what file it is.
-  long Flush();
+  LSTATUS Flush();
   // Puts the flushed file in place (PutInPlace, replace_file.h): over the
   // store when `replacing`, else only where no file has come meanwhile
   // (183, unsaid, when one has); checks that it is what the store's name
   // holds, and flushes the folder.
-  long Publish(bool replacing);
+  LSTATUS Publish(bool replacing);
 
  private:
   const StoreLocation& at_;

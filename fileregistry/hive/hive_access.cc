@@ -62,7 +62,7 @@ bool StoredName(int fd, hive_value_h value, std::string* name) {
 }
 
 // Value `value`'s type and data.
-long DataOf(hive_h* hive, hive_value_h value, RegValue* data) {
+LSTATUS DataOf(hive_h* hive, hive_value_h value, RegValue* data) {
   uint32_t type = 0;  // hivex may store any number there, not only a hive_type
   size_t size = 0;
   HivexText bytes(Hivex().value_value(hive, value, reinterpret_cast<hive_type*>(&type), &size));
@@ -81,7 +81,7 @@ HiveHandle OpenHandle(int fd, int flags) {
   return HiveHandle(Hivex().open(DescriptorPath(fd).c_str(), flags), Hivex().close);
 }
 
-long HivexStatus(int error) {
+LSTATUS HivexStatus(int error) {
   switch (error) {
     case ENOMEM: return ERROR_OUTOFMEMORY;
     case EMFILE:
@@ -93,13 +93,13 @@ long HivexStatus(int error) {
   }
 }
 
-long HivexFailed(const std::string& what, int error, std::string* why) {
-  long status = HivexStatus(error);
+LSTATUS HivexFailed(const std::string& what, int error, std::string* why) {
+  LSTATUS status = HivexStatus(error);
   *why = what + ": " + strerror(error);
   return status;
 }
 
-long HivexCannotOpen(int error, std::string* why) {
+LSTATUS HivexCannotOpen(int error, std::string* why) {
   if (HivexStatus(error) != ERROR_REGISTRY_IO_FAILED) {
     return HivexFailed("hivex cannot open it", error, why);
   }
@@ -122,8 +122,8 @@ std::vector<std::string> Parts(std::string_view path) {
   return parts;
 }
 
-long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
-              std::string* stored_path) {
+LSTATUS FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
+                 std::string* stored_path) {
   if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
   *stored_path = std::string(kSoftware);
   *node = Hivex().root(hive);
@@ -141,14 +141,15 @@ long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
   return ERROR_SUCCESS;
 }
 
-long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
-                  std::string* stored_path) {
+LSTATUS FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                     std::string* stored_path) {
   if (!IsAtOrBelow(path, kSoftware)) return ERROR_FILE_NOT_FOUND;
   *stored_path = std::string(kSoftware);
   return reader.Find(reader.Root(), Parts(path), key, stored_path);
 }
 
-long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value) {
+LSTATUS ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name,
+                hive_value_h* value) {
   HivexValues values(Hivex().node_values(hive, node));
   if (!values) return ERROR_REGISTRY_IO_FAILED;
   for (hive_value_h* at = values.get(); *at != 0; ++at) {
@@ -164,23 +165,23 @@ long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive
   return ERROR_FILE_NOT_FOUND;
 }
 
-long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
-                 RegValue* value) {
+LSTATUS StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                    RegValue* value) {
   hive_node_h node;
   hive_value_h found;
   std::string stored_path;
-  if (long status = FindNode(hive, fd, path, &node, &stored_path)) return status;
-  if (long status = ValueOf(hive, fd, node, name, &found)) return status;
+  if (LSTATUS status = FindNode(hive, fd, path, &node, &stored_path)) return status;
+  if (LSTATUS status = ValueOf(hive, fd, node, name, &found)) return status;
   return DataOf(hive, found, value);
 }
 
-long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
-                 std::vector<NamedValue>* values) {
+LSTATUS OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                    std::vector<NamedValue>* values) {
   hive_node_h node;
   hive_value_h skipped = 0;
   std::string stored_path;
-  if (long status = FindNode(hive, fd, path, &node, &stored_path)) return status;
-  long found = ValueOf(hive, fd, node, name, &skipped);
+  if (LSTATUS status = FindNode(hive, fd, path, &node, &stored_path)) return status;
+  LSTATUS found = ValueOf(hive, fd, node, name, &skipped);
   if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
   HivexValues handles(Hivex().node_values(hive, node));
   if (!handles) return ERROR_REGISTRY_IO_FAILED;
@@ -189,7 +190,7 @@ long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view n
     if (*at == skipped) continue;
     NamedValue value;
     if (!StoredName(fd, *at, &value.name)) return ERROR_REGISTRY_IO_FAILED;
-    if (long status = DataOf(hive, *at, &value.value)) return status;
+    if (LSTATUS status = DataOf(hive, *at, &value.value)) return status;
     values->push_back(std::move(value));
   }
   return ERROR_SUCCESS;

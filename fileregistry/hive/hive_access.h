@@ -16,6 +16,7 @@
 #include "fileregistry/hive/hive_reader.h"
 #include "fileregistry/hive/hivex_library.h"
 #include "fileregistry/store.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -38,12 +39,12 @@ HiveHandle OpenHandle(int fd, int flags);
 
 // The status for what hivex failed with: the system's own failures as such
 // (4, 8, 112), anything else as a hive it could not read (1016).
-long HivexStatus(int error);
+LSTATUS HivexStatus(int error);
 // Sets `*why` to `what` hivex failed at, with `error`; returns its status.
-long HivexFailed(const std::string& what, int error, std::string* why);
+LSTATUS HivexFailed(const std::string& what, int error, std::string* why);
 // Sets `*why` to what hivex failing to open a hive with `error` means, and
 // returns its status: 1009 for a hive it cannot read, else as HivexFailed.
-long HivexCannotOpen(int error, std::string* why);
+LSTATUS HivexCannotOpen(int error, std::string* why);
 
 // The parts of key `path` below Software.
 std::vector<std::string> Parts(std::string_view path);
@@ -53,23 +54,23 @@ std::vector<std::string> Parts(std::string_view path);
 // is missing, 1016 when a key on the way could not be read, which is no
 // missing key. A key that counts no subkeys but lists some is such a key:
 // hivex finds nothing below it, and a key added there would hide the others.
-long FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
-              std::string* stored_path);
+LSTATUS FindNode(hive_h* hive, int fd, std::string_view path, hive_node_h* node,
+                 std::string* stored_path);
 // Finds key `path` in `reader` as FindNode does in hivex: 0 with `*key`
 // and `*stored_path`, 2, or 1016.
-long FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
-                  std::string* stored_path);
+LSTATUS FindInReader(const HiveReader& reader, std::string_view path, HiveReader::Key* key,
+                     std::string* stored_path);
 // Value `name` of `node`: 0 with `*value`, 2, or 1016 as FindNode. A name
 // with a zero character in it is never `name`, whatever comes before it.
-long ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);
+LSTATUS ValueOf(hive_h* hive, int fd, hive_node_h node, std::string_view name, hive_value_h* value);
 // Value `name` of key `path` as the hive holds it, texts in UTF-16LE: 0, 2,
 // or 1016 as FindNode.
-long StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
-                 RegValue* value);
+LSTATUS StoredValue(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                    RegValue* value);
 // Every value of key `path` but `name`, in the order stored: 0 with
 // `*values`, 2 when the key is missing, or 1016 as FindNode.
-long OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
-                 std::vector<NamedValue>* values);
+LSTATUS OtherValues(hive_h* hive, int fd, std::string_view path, std::string_view name,
+                    std::vector<NamedValue>* values);
 // Whether every key and value of `hive` reads back.
 bool ReadsWhole(hive_h* hive);
 

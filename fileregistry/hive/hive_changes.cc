@@ -12,8 +12,8 @@ const uint64_t kFirstBin = 4096;  // a reader's keys count from here, hivex's no
 
 // Whether `reader` finds key `path` of a new hive where hivex found `node`:
 // 0 with `*key`, or 1016.
-long ReaderAgrees(const HiveReader& reader, std::string_view path, hive_node_h node,
-                  HiveReader::Key* key) {
+LSTATUS ReaderAgrees(const HiveReader& reader, std::string_view path, hive_node_h node,
+                     HiveReader::Key* key) {
   std::string stored_path;
   if (FindInReader(reader, path, key, &stored_path) != ERROR_SUCCESS || node != kFirstBin + *key) {
     return ERROR_REGISTRY_IO_FAILED;
@@ -24,7 +24,7 @@ long ReaderAgrees(const HiveReader& reader, std::string_view path, hive_node_h n
 }  // namespace
 
 HiveEdit AddingKey(const std::string& key) {
-  return [key](hive_h* hive, int, std::string* why) -> long {
+  return [key](hive_h* hive, int, std::string* why) -> LSTATUS {
     hive_node_h node = Hivex().root(hive);
     for (const std::string& part : Parts(key)) {
       errno = 0;
@@ -39,12 +39,12 @@ HiveEdit AddingKey(const std::string& key) {
 }
 
 HiveCheck KeyAdded(const std::string& key) {
-  return [key](hive_h* hive, int fd) -> long {
+  return [key](hive_h* hive, int fd) -> LSTATUS {
     hive_node_h node;
     std::string stored;
     HiveReader reader;
     HiveReader::Key found;
-    if (long status = FindNode(hive, fd, key, &node, &stored)) return status;
+    if (LSTATUS status = FindNode(hive, fd, key, &node, &stored)) return status;
     if (reader.Open(fd, nullptr, &stored) != ERROR_SUCCESS) return ERROR_REGISTRY_IO_FAILED;
     return ReaderAgrees(reader, key, node, &found);
   };
@@ -52,10 +52,10 @@ HiveCheck KeyAdded(const std::string& key) {
 
 HiveEdit SettingValue(const std::string& key, const std::string& value_name,
                       const RegValue& stored) {
-  return [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> long {
+  return [key, value_name, stored](hive_h* hive, int fd, std::string* why) -> LSTATUS {
     hive_node_h node;
     std::string stored_path;
-    if (long status = FindNode(hive, fd, key, &node, &stored_path)) {
+    if (LSTATUS status = FindNode(hive, fd, key, &node, &stored_path)) {
       return status == ERROR_FILE_NOT_FOUND ? ERROR_KEY_DELETED
                                             : HivexFailed("cannot read the key " + key, errno, why);
     }
@@ -77,10 +77,10 @@ HiveEdit SettingValue(const std::string& key, const std::string& value_name,
 
 HiveCheck ValueSet(const std::string& key, const std::string& value_name, const RegValue& stored,
                    const std::vector<NamedValue>& others) {
-  return [key, value_name, stored, others](hive_h* hive, int fd) -> long {
+  return [key, value_name, stored, others](hive_h* hive, int fd) -> LSTATUS {
     RegValue back;
     std::vector<NamedValue> kept;
-    long status = StoredValue(hive, fd, key, value_name, &back);
+    LSTATUS status = StoredValue(hive, fd, key, value_name, &back);
     if (status == ERROR_SUCCESS) status = OtherValues(hive, fd, key, value_name, &kept);
     if (status != ERROR_SUCCESS) return status;
     // hivex rewrote every value of the key: the others must be as they were.

@@ -29,7 +29,7 @@ namespace {
 enum Phase : uint32_t { kReading, kWriting, kWritten, kDone };
 struct Report {
   std::atomic<uint32_t> phase{kReading};
-  long status = ERROR_BADDB;
+  LSTATUS status = ERROR_BADDB;
   size_t length = 0;
   char why[65536 - 4 * sizeof(size_t)];
 
@@ -72,12 +72,12 @@ struct Joined {
 // the result committed to `fd`, read back and checked with `check`, whole
 // or not as EditInChild says; `report` told when hivex writes. Returns 0,
 // or a status with `*why` set.
-long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& check, bool whole,
-                     Report* report, std::string* why) {
+LSTATUS EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& check,
+                        bool whole, Report* report, std::string* why) {
   errno = 0;
   HiveHandle hive = OpenHandle(source, HIVEX_OPEN_WRITE);
   if (!hive) return HivexCannotOpen(errno, why);
-  if (long status = edit(hive.get(), source, why)) return status;
+  if (LSTATUS status = edit(hive.get(), source, why)) return status;
   report->Enter(kWriting);
   if (Hivex().commit(hive.get(), DescriptorPath(fd).c_str(), 0) != 0) {
     int error = errno;
@@ -94,7 +94,7 @@ long EditAndReadBack(int source, int fd, const HiveEdit& edit, const HiveCheck& 
   errno = 0;
   HiveHandle back = OpenHandle(fd, 0);
   int error = errno;
-  long checked = back ? check(back.get(), fd) : ERROR_REGISTRY_IO_FAILED;
+  LSTATUS checked = back ? check(back.get(), fd) : ERROR_REGISTRY_IO_FAILED;
   joined.Join();
   if (!back) return HivexFailed("hivex cannot open the hive it wrote", error, why);
   bool reads = in_use || ReadsWhole(back.get());
@@ -137,8 +137,8 @@ int AwaitChild(pid_t child, int fd, Report* report, int* flushed) {
 
 }  // namespace
 
-long EditInChild(const std::string& path, int source, int fd, const HiveEdit& edit,
-                 const HiveCheck& check, bool whole) {
+LSTATUS EditInChild(const std::string& path, int source, int fd, const HiveEdit& edit,
+                    const HiveCheck& check, bool whole) {
   // The child's report, in memory both share: no descriptor spent on it.
   void* shared =
       mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -158,7 +158,7 @@ long EditInChild(const std::string& path, int source, int fd, const HiveEdit& ed
     int null = open("/dev/null", O_WRONLY);
     if (null >= 0) dup2(null, STDERR_FILENO);
     std::string why;
-    long status;
+    LSTATUS status;
     try {
       status = EditAndReadBack(source, fd, edit, check, whole, report.get(), &why);
     } catch (const std::bad_alloc&) {

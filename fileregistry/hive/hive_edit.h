@@ -8,14 +8,15 @@
 #include <string>
 
 #include "fileregistry/hive/hive_access.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
 // A change made to a writable handle of the hive file open as `fd`, which
 // holds the hive as it was before: 0, or a status with `*why` set.
-using HiveEdit = std::function<long(hive_h*, int fd, std::string* why)>;
+using HiveEdit = std::function<LSTATUS(hive_h*, int fd, std::string* why)>;
 // What a new hive, read from the file open as `fd`, must hold: 0, or a status.
-using HiveCheck = std::function<long(hive_h*, int fd)>;
+using HiveCheck = std::function<LSTATUS(hive_h*, int fd)>;
 
 // Makes `edit` on a writable handle of the hive open as `source` in a child
 // process, commits the result to the new file open as `fd`, and reads that
@@ -29,8 +30,8 @@ using HiveCheck = std::function<long(hive_h*, int fd)>;
 // the run: the write then fails with 1009. What hivex itself prints is not
 // shown. Returns 0, or a status said on standard error, naming `path`; 1009
 // too for a hive hivex cannot open.
-long EditInChild(const std::string& path, int source, int fd, const HiveEdit& edit,
-                 const HiveCheck& check, bool whole);
+LSTATUS EditInChild(const std::string& path, int source, int fd, const HiveEdit& edit,
+                    const HiveCheck& check, bool whole);
 
 }  // namespace fileregistry
 

@@ -18,11 +18,11 @@ const uint32_t kBaseBlockSize = 4096;
 
 // Opens the sealed copy `copy` with hivex. Returns 0; 1009 with `*why` set
 // when it is no hive hivex can read; or another status, said.
-long OpenCopy(const std::string& path, const HiveSource& copy, std::string* why) {
+LSTATUS OpenCopy(const std::string& path, const HiveSource& copy, std::string* why) {
   errno = 0;
   HiveHandle hive = OpenHandle(copy.fd(), 0);
   if (hive) return ERROR_SUCCESS;
-  long status = HivexCannotOpen(errno, why);
+  LSTATUS status = HivexCannotOpen(errno, why);
   if (status != ERROR_BADDB) {
     Refuse(path, *why, status);
     why->clear();
@@ -33,20 +33,20 @@ long OpenCopy(const std::string& path, const HiveSource& copy, std::string* why)
 // Whether hivex can open a sealed copy of the hive open as `fd`, `size`
 // bytes, or of `image` when not null. Returns 0; 1009 with `*why` set; or
 // another status, said.
-long HivexOpens(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, std::string* why) {
-  if (long status = LoadedHivex(path)) return status;
+LSTATUS HivexOpens(const std::string& path, int fd, off_t size,
+                   const std::shared_ptr<const std::string>& image, std::string* why) {
+  if (LSTATUS status = LoadedHivex(path)) return status;
   HiveSource copy;
-  if (long status = copy.Copy(path, fd, size, image ? *image : std::string())) return status;
+  if (LSTATUS status = copy.Copy(path, fd, size, image ? *image : std::string())) return status;
   return OpenCopy(path, copy, why);
 }
 
 }  // namespace
 
-long LoadedHivex(const std::string& path) {
+LSTATUS LoadedHivex(const std::string& path) {
   std::string unloadable;
   if (int error = LoadHivex(&unloadable)) {
-    long status = HivexStatus(error);
+    LSTATUS status = HivexStatus(error);
     return Refuse(path, unloadable, status);
   }
   return ERROR_SUCCESS;
@@ -63,8 +63,8 @@ bool HeaderFits(std::string_view head, off_t size, std::string* why) {
   return true;
 }
 
-long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
-                   std::shared_ptr<const std::string>* whole) {
+LSTATUS OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
+                      std::shared_ptr<const std::string>* whole) {
   *own = Fd(open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC));
   if (own->valid()) return ERROR_SUCCESS;
   if (errno != ENOENT) return RefuseErrno(path, errno);
@@ -74,16 +74,16 @@ long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
   return ERROR_SUCCESS;
 }
 
-long OpenReader(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, HiveReader* reader,
-                std::string* why) {
+LSTATUS OpenReader(const std::string& path, int fd, off_t size,
+                   const std::shared_ptr<const std::string>& image, HiveReader* reader,
+                   std::string* why) {
   std::string refused;
-  long status = reader->Open(fd, image, &refused);
+  LSTATUS status = reader->Open(fd, image, &refused);
   if (status == ERROR_REGISTRY_IO_FAILED) {
     return Refuse(path, "changed by another program while being read", status);
   }
   if (status == ERROR_SUCCESS) return status;
-  if (long hivex = HivexOpens(path, fd, size, image, why)) return hivex;
+  if (LSTATUS hivex = HivexOpens(path, fd, size, image, why)) return hivex;
   *why = refused;
   return ERROR_BADDB;
 }

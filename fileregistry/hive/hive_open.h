@@ -12,6 +12,7 @@
 
 #include "fileregistry/file/fd.h"
 #include "fileregistry/hive/hive_reader.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -23,20 +24,20 @@ bool HeaderFits(std::string_view head, off_t size, std::string* why);
 // does not share its lock: the same file opened anew, through /proc/self/fd.
 // Where that is missing, `*whole` holds the file's bytes instead. Returns 0,
 // or a status, said.
-long OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
-                   std::shared_ptr<const std::string>* whole);
+LSTATUS OwnDescriptor(const std::string& path, int fd, off_t size, Fd* own,
+                      std::shared_ptr<const std::string>* whole);
 
 // Opens `*reader` on the hive open as `fd`, `size` bytes, or on `image`.
 // Returns 0; 1009 with `*why` set; or another status, said. A hive it
 // refuses is one hivex is asked about, as a write would ask: its refusal is
 // the one given.
-long OpenReader(const std::string& path, int fd, off_t size,
-                const std::shared_ptr<const std::string>& image, HiveReader* reader,
-                std::string* why);
+LSTATUS OpenReader(const std::string& path, int fd, off_t size,
+                   const std::shared_ptr<const std::string>& image, HiveReader* reader,
+                   std::string* why);
 
 // Loads hivex for a write, or for a hive it is asked about. Returns 0, or a
 // status, said naming `path`.
-long LoadedHivex(const std::string& path);
+LSTATUS LoadedHivex(const std::string& path);
 
 }  // namespace fileregistry
 

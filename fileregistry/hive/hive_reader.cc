@@ -6,6 +6,7 @@
 
 #include "fileregistry/hive/hive_reader_cells.h"
 #include "fileregistry/unicode/utf16.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -36,7 +37,7 @@ bool HiveReader::ReadAt(uint64_t at, size_t size, std::string* bytes) const {
   return true;
 }
 
-long HiveReader::ReadCell(uint32_t offset, size_t most, Cell* cell, Budget* budget) const {
+LSTATUS HiveReader::ReadCell(uint32_t offset, size_t most, Cell* cell, Budget* budget) const {
   if (++budget->cells > kMostCells) return kDamaged;
   if (offset == kNoCell || offset % 8 != 0 || offset < 0x20 || offset > bins_ - 8) {
     return kDamaged;
@@ -58,7 +59,7 @@ long HiveReader::ReadCell(uint32_t offset, size_t most, Cell* cell, Budget* budg
   return ReadAt(kFirstBin + offset + 4, wanted, &cell->bytes) ? ERROR_SUCCESS : kDamaged;
 }
 
-long HiveReader::Open(int fd, std::shared_ptr<const std::string> image, std::string* why) {
+LSTATUS HiveReader::Open(int fd, std::shared_ptr<const std::string> image, std::string* why) {
   fd_ = fd;
   image_ = std::move(image);
   std::string base, bin;
@@ -86,9 +87,9 @@ long HiveReader::Open(int fd, std::shared_ptr<const std::string> image, std::str
   return ERROR_SUCCESS;
 }
 
-long HiveReader::ReadKey(Key key, KeyNode* node, Budget* budget) const {
+LSTATUS HiveReader::ReadKey(Key key, KeyNode* node, Budget* budget) const {
   Cell cell;
-  if (long status = ReadCell(key, 76 + kLongestName, &cell, budget)) return status;
+  if (LSTATUS status = ReadCell(key, 76 + kLongestName, &cell, budget)) return status;
   const std::string& nk = cell.bytes;
   if (nk.size() < 76 || nk.compare(0, 2, "nk") != 0) return kDamaged;
   size_t length = Half(nk, 72);
@@ -102,10 +103,10 @@ long HiveReader::ReadKey(Key key, KeyNode* node, Budget* budget) const {
   return ERROR_SUCCESS;
 }
 
-long HiveReader::ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t>* keys,
-                             Budget* budget) const {
+LSTATUS HiveReader::ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t>* keys,
+                                Budget* budget) const {
   Cell cell;
-  if (long status = ReadCell(list, 4 + 8 * 0xffff, &cell, budget)) return status;
+  if (LSTATUS status = ReadCell(list, 4 + 8 * 0xffff, &cell, budget)) return status;
   const std::string& bytes = cell.bytes;
   if (bytes.size() < 4) return kDamaged;
   std::string_view kind = std::string_view(bytes).substr(0, 2);
@@ -118,7 +119,7 @@ long HiveReader::ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t
     uint32_t entry = Word(bytes, 4 + i * width);
     if (!index) {
       keys->push_back(entry);
-    } else if (long status = ListEntries(entry, true, keys, budget)) {
+    } else if (LSTATUS status = ListEntries(entry, true, keys, budget)) {
       return status;
     }
     if (keys->size() > kMostSubkeys) return kDamaged;
@@ -126,7 +127,8 @@ long HiveReader::ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t
   return ERROR_SUCCESS;
 }
 
-long HiveReader::Subkeys(const KeyNode& node, std::vector<uint32_t>* keys, Budget* budget) const {
+LSTATUS HiveReader::Subkeys(const KeyNode& node, std::vector<uint32_t>* keys,
+                            Budget* budget) const {
   keys->clear();
   if (node.subkeys == 0) {
     if (node.list == kNoCell) return ERROR_SUCCESS;
@@ -140,20 +142,21 @@ long HiveReader::Subkeys(const KeyNode& node, std::vector<uint32_t>* keys, Budge
     return is_list && Half(cell.bytes, 2) == 0 ? ERROR_SUCCESS : kDamaged;
   }
   if (node.subkeys > kMostSubkeys) return kDamaged;
-  if (long status = ListEntries(node.list, false, keys, budget)) return status;
+  if (LSTATUS status = ListEntries(node.list, false, keys, budget)) return status;
   return keys->size() == node.subkeys ? ERROR_SUCCESS : kDamaged;
 }
 
-long HiveReader::Child(Key key, std::string_view name, Key* child, std::string* stored_name) const {
+LSTATUS HiveReader::Child(Key key, std::string_view name, Key* child,
+                          std::string* stored_name) const {
   Budget budget;
   KeyNode node;
   std::vector<uint32_t> keys;
-  if (long status = ReadKey(key, &node, &budget)) return status;
-  if (long status = Subkeys(node, &keys, &budget)) return status;
+  if (LSTATUS status = ReadKey(key, &node, &budget)) return status;
+  if (LSTATUS status = Subkeys(node, &keys, &budget)) return status;
   std::string wanted = Wanted(name);
   for (uint32_t subkey : keys) {
     KeyNode sub;
-    if (long status = ReadKey(subkey, &sub, &budget)) return status;
+    if (LSTATUS status = ReadKey(subkey, &sub, &budget)) return status;
     if (SameName(sub.name, wanted)) {
       *child = subkey;
       *stored_name = Utf16ToUtf8(sub.name);
@@ -163,13 +166,13 @@ long HiveReader::Child(Key key, std::string_view name, Key* child, std::string* 
   return ERROR_FILE_NOT_FOUND;
 }
 
-long HiveReader::Find(Key key, const std::vector<std::string>& parts, Key* found,
-                      std::string* stored_path) const {
+LSTATUS HiveReader::Find(Key key, const std::vector<std::string>& parts, Key* found,
+                         std::string* stored_path) const {
   if (parts.size() > kDeepest) return kDamaged;
   *found = key;
   for (const std::string& part : parts) {
     std::string name;
-    if (long status = Child(*found, part, found, &name)) return status;
+    if (LSTATUS status = Child(*found, part, found, &name)) return status;
     *stored_path += "\\" + name;
   }
   return ERROR_SUCCESS;

@@ -20,6 +20,7 @@
 
 #include "fileregistry/hive/hive_names.h"
 #include "fileregistry/store.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -43,23 +44,23 @@ class HiveReader {
   // used; or, when `image` is not null, the whole hive file it holds. Checks
   // the base block, the first bin and the root key. Returns 0, 1009 with
   // `*why` set when they are not a hive's, or 1016 when they cannot be read.
-  long Open(int fd, std::shared_ptr<const std::string> image, std::string* why);
+  LSTATUS Open(int fd, std::shared_ptr<const std::string> image, std::string* why);
 
   // The root key.
   Key Root() const { return root_; }
   // Subkey `name` (UTF-8) of `key`: 0 with `*child` and `*stored_name` (its
   // name as stored, in UTF-8), 2 when it has none, 1016 on damage. A key
   // that counts no subkeys but lists some is damaged.
-  long Child(Key key, std::string_view name, Key* child, std::string* stored_name) const;
+  LSTATUS Child(Key key, std::string_view name, Key* child, std::string* stored_name) const;
   // The key at `parts` below `key`, as Child, with `*stored_path` given
   // "\NAME" for each part. Paths deeper than 512 keys are damage.
-  long Find(Key key, const std::vector<std::string>& parts, Key* found,
-            std::string* stored_path) const;
+  LSTATUS Find(Key key, const std::vector<std::string>& parts, Key* found,
+               std::string* stored_path) const;
   // Value `name` (UTF-8, "" for the default value) of `key`: 0 with
   // `*value`, its data as stored (texts in UTF-16LE), 2, or 1016.
-  long Value(Key key, std::string_view name, RegValue* value) const;
+  LSTATUS Value(Key key, std::string_view name, RegValue* value) const;
   // Every value of `key` but `name`, in the order stored: 0 or 1016.
-  long OtherValues(Key key, std::string_view name, std::vector<NamedValue>* values) const;
+  LSTATUS OtherValues(Key key, std::string_view name, std::vector<NamedValue>* values) const;
 
  private:
   struct Cell;
@@ -68,17 +69,17 @@ class HiveReader {
   struct Budget;
 
   bool ReadAt(uint64_t at, size_t size, std::string* bytes) const;
-  long ReadCell(uint32_t offset, size_t most, Cell* cell, Budget* budget) const;
-  long ReadKey(Key key, KeyNode* node, Budget* budget) const;
-  long Subkeys(const KeyNode& node, std::vector<uint32_t>* keys, Budget* budget) const;
-  long ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t>* keys,
-                   Budget* budget) const;
-  long ValueOffsets(const KeyNode& node, std::vector<uint32_t>* values, Budget* budget) const;
-  long ReadValue(uint32_t offset, ValueNode* value, Budget* budget) const;
-  long Data(const ValueNode& value, std::string* data, Budget* budget) const;
-  long BigData(const Cell& db, uint32_t size, std::string* data, Budget* budget) const;
-  long FindValue(Key key, std::string_view name, ValueNode* value, uint32_t* offset,
-                 Budget* budget) const;
+  LSTATUS ReadCell(uint32_t offset, size_t most, Cell* cell, Budget* budget) const;
+  LSTATUS ReadKey(Key key, KeyNode* node, Budget* budget) const;
+  LSTATUS Subkeys(const KeyNode& node, std::vector<uint32_t>* keys, Budget* budget) const;
+  LSTATUS ListEntries(uint32_t list, bool leaf_only, std::vector<uint32_t>* keys,
+                      Budget* budget) const;
+  LSTATUS ValueOffsets(const KeyNode& node, std::vector<uint32_t>* values, Budget* budget) const;
+  LSTATUS ReadValue(uint32_t offset, ValueNode* value, Budget* budget) const;
+  LSTATUS Data(const ValueNode& value, std::string* data, Budget* budget) const;
+  LSTATUS BigData(const Cell& db, uint32_t size, std::string* data, Budget* budget) const;
+  LSTATUS FindValue(Key key, std::string_view name, ValueNode* value, uint32_t* offset,
+                    Budget* budget) const;
 
   int fd_ = -1;
   std::shared_ptr<const std::string> image_;

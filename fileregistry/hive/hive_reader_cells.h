@@ -24,7 +24,7 @@ inline constexpr uint32_t kMostCells = uint32_t{1} << 22;    // visited by one l
 inline constexpr size_t kLongestName = 1024;                 // bytes: 255 characters are 510
 inline constexpr uint32_t kSegment = 16344;                  // bytes of big data a segment holds
 
-inline constexpr long kDamaged = ERROR_REGISTRY_IO_FAILED;
+inline constexpr LSTATUS kDamaged = ERROR_REGISTRY_IO_FAILED;
 
 // The little-endian numbers at `at` of `bytes`.
 inline uint32_t Word(std::string_view bytes, size_t at) {

@@ -30,12 +30,13 @@ bool HiveSource::Lease(int fd) {
   return true;
 }
 
-long HiveSource::Copy(const std::string& path, int fd, off_t size, const std::string& recovered) {
+LSTATUS HiveSource::Copy(const std::string& path, int fd, off_t size,
+                         const std::string& recovered) {
   copy_ = Fd(memfd_create("hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!copy_.valid()) return RefuseErrno(path, errno);
   fd_ = copy_.get();
   if (!recovered.empty()) {
-    if (long status = WritePieces(fd_, {recovered})) {
+    if (LSTATUS status = WritePieces(fd_, {recovered})) {
       return Refuse(path, "cannot be copied", status);
     }
   }
@@ -53,9 +54,9 @@ long HiveSource::Copy(const std::string& path, int fd, off_t size, const std::st
   return ERROR_SUCCESS;
 }
 
-long HiveSource::OpenReader(std::string* why) { return reader_.Open(fd_, nullptr, why); }
+LSTATUS HiveSource::OpenReader(std::string* why) { return reader_.Open(fd_, nullptr, why); }
 
-long HiveSource::StillIn(int file, std::string_view original) const {
+LSTATUS HiveSource::StillIn(int file, std::string_view original) const {
   if (!original.empty()) return SameBytes(file, original);
   struct stat st, held;
   if (fstat(fd_, &held) != 0) return StatusFromErrno(errno);
@@ -70,7 +71,7 @@ long HiveSource::StillIn(int file, std::string_view original) const {
   size_t size = static_cast<size_t>(held.st_size);
   void* copy = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
   if (copy == MAP_FAILED) return StatusFromErrno(errno);
-  long status = SameBytes(file, std::string_view(static_cast<const char*>(copy), size));
+  LSTATUS status = SameBytes(file, std::string_view(static_cast<const char*>(copy), size));
   munmap(copy, size);
   return status;
 }

@@ -17,6 +17,7 @@
 
 #include "fileregistry/file/fd.h"
 #include "fileregistry/hive/hive_reader.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -34,10 +35,10 @@ class HiveSource {
   // A sealed copy of the `size` bytes of the hive open as `fd`, or of
   // `recovered` when it is not empty. Returns 0, or a status said naming
   // `path` (1016 when the file grew shorter while it was copied).
-  long Copy(const std::string& path, int fd, off_t size, const std::string& recovered);
+  LSTATUS Copy(const std::string& path, int fd, off_t size, const std::string& recovered);
   // Opens reader() on what Lease or Copy gave: 0, or 1009 or 1016 as
   // HiveReader::Open, with `*why` set for 1009.
-  long OpenReader(std::string* why);
+  LSTATUS OpenReader(std::string* why);
 
   // What hivex is given, and what the checks before the change read.
   int fd() const { return fd_; }
@@ -48,7 +49,7 @@ class HiveSource {
   // leased; for a copy, the copy's bytes, or `original` when it is not
   // empty (the file's own bytes, where the copy holds what its logs made).
   // 0, 1016 when it does not, or the status of a failed read.
-  long StillIn(int file, std::string_view original) const;
+  LSTATUS StillIn(int file, std::string_view original) const;
 
  private:
   int fd_ = -1;

@@ -26,11 +26,11 @@ namespace fileregistry {
 namespace {
 
 // Value `name` of key `path` in `reader`, as stored: 0, 2, or 1016.
-long StoredValueIn(const HiveReader& reader, std::string_view path, std::string_view name,
-                   RegValue* value) {
+LSTATUS StoredValueIn(const HiveReader& reader, std::string_view path, std::string_view name,
+                      RegValue* value) {
   HiveReader::Key key;
   std::string stored_path;
-  if (long status = FindInReader(reader, path, &key, &stored_path)) return status;
+  if (LSTATUS status = FindInReader(reader, path, &key, &stored_path)) return status;
   return reader.Value(key, name, value);
 }
 
@@ -51,7 +51,7 @@ class HiveStore : public Store {
   bool Intact() const override { return !failed_; }
   const char* Damage() const override { return "hivex could not read it"; }
 
-  long FindKey(std::string_view path, std::string* stored_path) const override {
+  LSTATUS FindKey(std::string_view path, std::string* stored_path) const override {
     if (path.empty()) {
       stored_path->clear();
       return ERROR_SUCCESS;
@@ -60,8 +60,8 @@ class HiveStore : public Store {
     return Looked(FindInReader(reader_, path, &key, stored_path));
   }
 
-  long FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
-    if (long status = Looked(StoredValueIn(reader_, path, name, value))) return status;
+  LSTATUS FindValue(std::string_view path, std::string_view name, RegValue* value) const override {
+    if (LSTATUS status = Looked(StoredValueIn(reader_, path, name, value))) return status;
     // Texts are UTF-16LE; the ...A calls see them in the code page, with
     // whatever terminating zero they were stored with.
     if (IsTextType(value->type) && value->data.size() % 2 == 0) {
@@ -70,18 +70,18 @@ class HiveStore : public Store {
     return ERROR_SUCCESS;
   }
 
-  long AddKey(std::string_view path, Replacement* file) const override {
+  LSTATUS AddKey(std::string_view path, Replacement* file) const override {
     if (!IsAtOrBelow(path, kSoftware)) return ERROR_ACCESS_DENIED;  // no keys of HKLM's own
-    if (long status = Writable()) return status;
+    if (LSTATUS status = Writable()) return status;
     std::shared_ptr<const HiveSource> source;
-    if (long status = Source(&source)) return status;
+    if (LSTATUS status = Source(&source)) return status;
     std::string key(path);
     *file = Editing(source, AddingKey(key), KeyAdded(key));
     return ERROR_SUCCESS;
   }
 
-  long SetValue(std::string_view path, std::string_view name, const RegValue& value,
-                bool zero_behind, Replacement* file) const override {
+  LSTATUS SetValue(std::string_view path, std::string_view name, const RegValue& value,
+                   bool zero_behind, Replacement* file) const override {
     RegValue stored{value.type, value.data};
     if (IsTextType(value.type)) {
       if (zero_behind) stored.data.push_back('\0');
@@ -90,13 +90,13 @@ class HiveStore : public Store {
       stored.data = std::move(utf16);
     }
     RegValue old;
-    long found = Looked(StoredValueIn(reader_, path, name, &old));
+    LSTATUS found = Looked(StoredValueIn(reader_, path, name, &old));
     if (found == ERROR_SUCCESS && old == stored) return ERROR_SUCCESS;  // no change, no write
-    if (long status = Writable()) return status;
+    if (LSTATUS status = Writable()) return status;
     std::shared_ptr<const HiveSource> source;
-    if (long status = Source(&source)) return status;
+    if (LSTATUS status = Source(&source)) return status;
     std::vector<NamedValue> others;
-    if (long status = OthersToKeep(source->reader(), path, name, &others)) return status;
+    if (LSTATUS status = OthersToKeep(source->reader(), path, name, &others)) return status;
     std::string key(path), value_name(name);
     *file = Editing(source, SettingValue(key, value_name, stored),
                     ValueSet(key, value_name, stored, others));
@@ -105,7 +105,7 @@ class HiveStore : public Store {
 
  private:
   // A lookup's status; a failure makes the store not Intact.
-  long Looked(long status) const {
+  LSTATUS Looked(LSTATUS status) const {
     if (status == ERROR_REGISTRY_IO_FAILED) failed_ = true;
     return status;
   }
@@ -113,8 +113,8 @@ class HiveStore : public Store {
   // Sets `*source` to what the next change is made from, and the checks
   // before it read: the file under a lease of its own, or else the sealed
   // copy, made once. Returns 0, or a status, said.
-  long Source(std::shared_ptr<const HiveSource>* source) const {
-    if (long status = LoadedHivex(path_)) return status;
+  LSTATUS Source(std::shared_ptr<const HiveSource>* source) const {
+    if (LSTATUS status = LoadedHivex(path_)) return status;
     std::string why;
     auto leased = std::make_shared<HiveSource>();
     if (!recovered_ && leased->Lease(file_.get())) {
@@ -125,7 +125,7 @@ class HiveStore : public Store {
     std::lock_guard<std::mutex> lock(copy_mutex_);
     if (!copy_) {
       auto copy = std::make_shared<HiveSource>();
-      if (long status = copy->Copy(path_, file_.get(), size_, recovered_ ? *recovered_ : "")) {
+      if (LSTATUS status = copy->Copy(path_, file_.get(), size_, recovered_ ? *recovered_ : "")) {
         return status;
       }
       if (copy->OpenReader(&why) != ERROR_SUCCESS) {
@@ -140,11 +140,11 @@ class HiveStore : public Store {
   // Sets `*others` to the values of key `path` but `name` that `source`
   // reads, which a change of `name` must keep as they are; refuses (50)
   // when hivex could not.
-  long OthersToKeep(const HiveReader& source, std::string_view path, std::string_view name,
-                    std::vector<NamedValue>* others) const {
+  LSTATUS OthersToKeep(const HiveReader& source, std::string_view path, std::string_view name,
+                       std::vector<NamedValue>* others) const {
     HiveReader::Key key;
     std::string stored_path;
-    long status = FindInReader(source, path, &key, &stored_path);
+    LSTATUS status = FindInReader(source, path, &key, &stored_path);
     if (status == ERROR_SUCCESS) status = source.OtherValues(key, name, others);
     if (Looked(status)) return status;
     for (const NamedValue& other : *others) {
@@ -161,7 +161,7 @@ class HiveStore : public Store {
 
   // Never a dirty hive whose logs did not replay, a damaged one, nor
   // another hive than SOFTWARE.
-  long Writable() const {
+  LSTATUS Writable() const {
     if (failed_) return ERROR_REGISTRY_IO_FAILED;
     if (!other_kind_.empty()) {
       return Refuse(path_, "not written: it looks like " + other_kind_ + ", not a SOFTWARE one",
@@ -180,8 +180,9 @@ class HiveStore : public Store {
   Replacement Editing(std::shared_ptr<const HiveSource> source, HiveEdit edit,
                       HiveCheck check) const {
     Replacement file;
-    file.write = [this, source, edit, check](int fd) -> long {
-      if (long status = EditInChild(path_, source->fd(), fd, edit, check, recovered_ != nullptr)) {
+    file.write = [this, source, edit, check](int fd) -> LSTATUS {
+      if (LSTATUS status =
+              EditInChild(path_, source->fd(), fd, edit, check, recovered_ != nullptr)) {
         return status;
       }
       struct stat st;
@@ -213,8 +214,8 @@ class HiveStore : public Store {
 
 bool IsHive(std::string_view head) { return head.substr(0, 4) == "regf"; }
 
-long OpenHive(const StoreLocation& at, int fd, std::string_view head, const struct stat& st,
-              std::shared_ptr<const Store>* store, std::string* why) {
+LSTATUS OpenHive(const StoreLocation& at, int fd, std::string_view head, const struct stat& st,
+                 std::shared_ptr<const Store>* store, std::string* why) {
   const std::string& path = at.path;
   // A dirty hive is read as Windows will read it: with its logs replayed.
   std::string recovered, file_bytes;
@@ -237,10 +238,10 @@ long OpenHive(const StoreLocation& at, int fd, std::string_view head, const stru
   if (!recovered.empty()) image = std::make_shared<const std::string>(std::move(recovered));
   Fd file;
   if (!image) {
-    if (long status = OwnDescriptor(path, fd, size, &file, &image)) return status;
+    if (LSTATUS status = OwnDescriptor(path, fd, size, &file, &image)) return status;
   }
   HiveReader reader;
-  if (long status = OpenReader(path, file.get(), size, image, &reader, why)) return status;
+  if (LSTATUS status = OpenReader(path, file.get(), size, image, &reader, why)) return status;
   if (!recovery.replayed && IsDirtyHive(head)) {
     Refuse(path,
            "the values shown are the file's, not what Windows will see: it holds changes that "

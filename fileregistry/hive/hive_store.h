@@ -12,6 +12,7 @@
 
 #include "fileregistry/file/path_walk.h"
 #include "fileregistry/store.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -43,8 +44,8 @@ bool IsHive(std::string_view head);
 // As Windows has it: keys other than Software and below give 2 when opened
 // and 5 when created; texts are UTF-16LE, written with their terminating
 // zero, and read as Windows' ...A calls read them.
-long OpenHive(const StoreLocation& at, int fd, std::string_view head, const struct stat& st,
-              std::shared_ptr<const Store>* store, std::string* why);
+LSTATUS OpenHive(const StoreLocation& at, int fd, std::string_view head, const struct stat& st,
+                 std::shared_ptr<const Store>* store, std::string* why);
 
 }  // namespace fileregistry
 

@@ -42,7 +42,7 @@ std::string HomeFromPasswd(uid_t uid) {
 
 }  // namespace
 
-long StorePath(std::string* path, bool* named) {
+LSTATUS StorePath(std::string* path, bool* named) {
   const char* variable = getenv("KOVALSET_REGISTRY");
   *named = variable != nullptr && variable[0] != '\0';
   if (*named) {
@@ -72,7 +72,7 @@ std::chrono::milliseconds LockWait() {
       strspn(variable, "0123456789") != strlen(variable)) {
     return kLockWait;
   }
-  long ms = strtol(variable, nullptr, 10);
+  LSTATUS ms = strtol(variable, nullptr, 10);
   return ms <= 3600000 ? std::chrono::milliseconds(ms) : kLockWait;
 }
 

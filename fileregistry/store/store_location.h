@@ -6,6 +6,8 @@
 #include <chrono>
 #include <string>
 
+#include "fileregistry/win32_registry.h"
+
 namespace fileregistry {
 
 // Sets `*path` to $KOVALSET_REGISTRY (unless empty), else to
@@ -13,7 +15,7 @@ namespace fileregistry {
 // the user's home folder in the password file; `*named` to whether
 // KOVALSET_REGISTRY named it. Returns 0, or 3 (said on standard error) when
 // there is no home folder.
-long StorePath(std::string* path, bool* named);
+LSTATUS StorePath(std::string* path, bool* named);
 
 // The longest a writer waits for the store's lock while another process
 // holds it: $KOVALSET_LOCK_WAIT_MS milliseconds where that is a whole number

@@ -63,13 +63,13 @@ struct FileBuffer {
 };
 
 // The status of a read that failed with `error`: never taken for a change.
-long ReadFault(int error) {
-  long status = StatusFromErrno(error);
+LSTATUS ReadFault(int error) {
+  LSTATUS status = StatusFromErrno(error);
   return status == ERROR_REGISTRY_IO_FAILED ? ERROR_READ_FAULT : status;
 }
 
 // Says why the file at `path` could not be read, with `status`.
-long ReadFailed(const std::string& path, long status) {
+LSTATUS ReadFailed(const std::string& path, LSTATUS status) {
   return Refuse(path,
                 status == ERROR_REGISTRY_IO_FAILED ? "changed by another program while being read"
                 : status == ERROR_OUTOFMEMORY      ? "not enough memory to read it"
@@ -81,7 +81,7 @@ long ReadFailed(const std::string& path, long status) {
 // change is made from, and compared with the file before it is replaced.
 // The store is replaced, never changed in place: a file of another size
 // than `size` was changed by another program. Returns 0 or a status.
-long ReadAll(int fd, off_t size, std::shared_ptr<FileBuffer>* buffer) {
+LSTATUS ReadAll(int fd, off_t size, std::shared_ptr<FileBuffer>* buffer) {
   auto file = std::make_shared<FileBuffer>(static_cast<size_t>(size) + 1);
   if (file->data == nullptr) return ERROR_OUTOFMEMORY;
   while (file->size < file->capacity) {
@@ -100,7 +100,7 @@ long ReadAll(int fd, off_t size, std::shared_ptr<FileBuffer>* buffer) {
 // Reads the file's first `want` bytes into `*head`, and one more where the
 // file has grown: all of them, however many reads that takes, unless the
 // file ends first. Returns 0 or the status of a failed read.
-long ReadHead(int fd, size_t want, std::string* head) {
+LSTATUS ReadHead(int fd, size_t want, std::string* head) {
   head->assign(want + 1, '\0');
   size_t got = 0;
   for (;;) {
@@ -117,8 +117,8 @@ long ReadHead(int fd, size_t want, std::string* head) {
 // Parses the text store open as `fd`, of `size` bytes: `whole` when its
 // first read held all of it, else read whole. Returns 0, 1009 with `*line`
 // and `*why` set, or a status, said.
-long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std::string> whole,
-               std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
+LSTATUS ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std::string> whole,
+                  std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   std::shared_ptr<const void> owner;
   std::string_view text;
   if (whole) {
@@ -126,7 +126,7 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
     owner = std::move(whole);
   } else {
     std::shared_ptr<FileBuffer> buffer;
-    if (long status = ReadAll(fd, size, &buffer)) return ReadFailed(path, status);
+    if (LSTATUS status = ReadAll(fd, size, &buffer)) return ReadFailed(path, status);
     text = std::string_view(buffer->data, buffer->size);
     owner = std::move(buffer);
   }
@@ -143,7 +143,7 @@ long ParseText(const std::string& path, int fd, off_t size, std::shared_ptr<std:
 
 }  // namespace
 
-long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
+LSTATUS OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   if (!at.folder.valid()) return ERROR_FILE_NOT_FOUND;
   *fd =
       Fd(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
@@ -161,8 +161,8 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st) {
   return ERROR_SUCCESS;
 }
 
-long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
-                std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
+LSTATUS ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
+                   std::shared_ptr<const Store>* store, size_t* line, std::string* why) {
   const std::string& path = at.path;
   if (static_cast<uint64_t>(st.st_size) > kLargestStore) {
     *why = kLargestStoreText;
@@ -172,7 +172,7 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
   // read, which holds all of a small one: no mapping for a few lines.
   auto head = std::make_shared<std::string>();
   size_t want = static_cast<size_t>(std::min<off_t>(st.st_size, kSmallStore));
-  if (long status = ReadHead(fd, want, head.get())) return ReadFailed(path, status);
+  if (LSTATUS status = ReadHead(fd, want, head.get())) return ReadFailed(path, status);
   std::string_view head_bytes = *head;
   if (IsHive(head_bytes)) return OpenHive(at, fd, head_bytes, st, store, why);
   if (!MayBeginStore(head_bytes)) {
@@ -181,7 +181,7 @@ long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
     return ERROR_BADDB;
   }
   bool whole = st.st_size <= kSmallStore && head_bytes.size() == static_cast<size_t>(st.st_size);
-  long status =
+  LSTATUS status =
       ParseText(path, fd, st.st_size, whole ? std::move(head) : nullptr, store, line, why);
   if (status != ERROR_BADDB) *line = 0;
   return status;

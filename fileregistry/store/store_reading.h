@@ -11,13 +11,14 @@
 #include "fileregistry/file/fd.h"
 #include "fileregistry/file/path_walk.h"
 #include "fileregistry/store.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
 // Opens the store's file at `at` for reading, with what `*st` says of it:
 // 0, or 2 when there is none, or a status, said (5 for a folder or a
 // symlink, 1009 for a file that is not a regular one).
-long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st);
+LSTATUS OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st);
 
 // Reads the store open as `fd`, which `st` describes, by what its first
 // bytes say it is. Returns 0; a refusal with `*why` set (and `*line`, the
@@ -25,8 +26,8 @@ long OpenStoreFile(const StoreLocation& at, Fd* fd, struct stat* st);
 // keep (223 for a file larger than kLargestStore, 1009 for one that is not
 // a store); or a status, said (30 for a failed read, 1016 for a file that
 // changed while it was read).
-long ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
-                std::shared_ptr<const Store>* store, size_t* line, std::string* why);
+LSTATUS ReadOpened(const StoreLocation& at, int fd, const struct stat& st,
+                   std::shared_ptr<const Store>* store, size_t* line, std::string* why);
 
 }  // namespace fileregistry
 

@@ -30,15 +30,15 @@ bool CopyLocation(const StoreLocation& from, StoreLocation* to) {
 
 StoreRun::StoreRun() : lock_wait_(LockWait()) { path_status_ = StorePath(&path_, &named_); }
 
-long StoreRun::Read(std::shared_ptr<const Store>* store) {
+LSTATUS StoreRun::Read(std::shared_ptr<const Store>* store) {
   StoreLocation at;
-  if (long status = Locate(false, &at)) return status;
+  if (LSTATUS status = Locate(false, &at)) return status;
   Fd file;
   FileIdentity version;
   return Load(at, false, store, &file, &version);
 }
 
-long StoreRun::Damaged(const Store& store) {
+LSTATUS StoreRun::Damaged(const Store& store) {
   std::string path;
   {
     // That version of the file is not read again, nor written, by this run.
@@ -52,7 +52,7 @@ long StoreRun::Damaged(const Store& store) {
   return Refuse(path, store.Damage(), ERROR_REGISTRY_IO_FAILED);
 }
 
-long StoreRun::Locate(bool make_folders, StoreLocation* at) {
+LSTATUS StoreRun::Locate(bool make_folders, StoreLocation* at) {
   if (path_status_ != ERROR_SUCCESS) return path_status_;  // said once already
   std::lock_guard<std::mutex> lock(walked_mutex_);
   if (walked_.folder.valid()) {
@@ -61,14 +61,14 @@ long StoreRun::Locate(bool make_folders, StoreLocation* at) {
   // Folders are made only for the store in the user's own data folder: a
   // store named elsewhere whose folder is not there is most likely on a
   // volume that is not mounted, and must not be made in its mount point.
-  if (long status = WalkToStore(path_, make_folders && !named_, at)) return status;
+  if (LSTATUS status = WalkToStore(path_, make_folders && !named_, at)) return status;
   if (!at->folder.valid()) return ERROR_SUCCESS;  // a folder is missing: walked again
   CopyLocation(*at, &walked_);                    // where it fails, the next call walks again
   return ERROR_SUCCESS;
 }
 
-long StoreRun::ReadLocked(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
-                          FileIdentity* version) {
+LSTATUS StoreRun::ReadLocked(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
+                             FileIdentity* version) {
   return Load(at, true, store, file, version);
 }
 
@@ -80,19 +80,19 @@ void StoreRun::Forget() {
 // Reads the store at `at`; a missing file is an empty store, and leaves
 // `*file` not valid. With `lock`, the file is read under its exclusive
 // lock; one that a writer replaced meanwhile is opened again.
-long StoreRun::Load(const StoreLocation& at, bool lock, std::shared_ptr<const Store>* store,
-                    Fd* file, FileIdentity* version) {
+LSTATUS StoreRun::Load(const StoreLocation& at, bool lock, std::shared_ptr<const Store>* store,
+                       Fd* file, FileIdentity* version) {
   auto since = std::chrono::steady_clock::now();
   for (;;) {
     Fd fd;
     struct stat st;
-    long opened = OpenStoreFile(at, &fd, &st);
+    LSTATUS opened = OpenStoreFile(at, &fd, &st);
     if (opened == ERROR_FILE_NOT_FOUND) {
       *store = std::make_shared<RegText>();
       return ERROR_SUCCESS;
     }
     if (opened != ERROR_SUCCESS) return opened;
-    long locked = lock ? LockStoreFile(at, fd.get(), since, lock_wait_) : ERROR_SUCCESS;
+    LSTATUS locked = lock ? LockStoreFile(at, fd.get(), since, lock_wait_) : ERROR_SUCCESS;
     if (locked == ERROR_FILE_NOT_FOUND) continue;
     if (locked != ERROR_SUCCESS) return locked;
     // What it is now that no writer can replace it.
@@ -104,15 +104,15 @@ long StoreRun::Load(const StoreLocation& at, bool lock, std::shared_ptr<const St
 // Reads the store at `at`, open as `fd`, which `st` describes, and gives
 // `fd` to `*file` and what that version of it was to `*version`. Through the
 // cache: a version read before is not read again.
-long StoreRun::LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
-                          std::shared_ptr<const Store>* store, Fd* file, FileIdentity* version) {
+LSTATUS StoreRun::LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
+                             std::shared_ptr<const Store>* store, Fd* file, FileIdentity* version) {
   std::lock_guard<std::mutex> lock(cache_mutex_);
   *version = FileIdentity(st);
   if (cache_.path != at.path || !(cache_.identity == *version)) {
     std::string why;
     size_t line = 0;
     std::shared_ptr<const Store> loaded;
-    long status = ReadOpened(at, fd.get(), st, &loaded, &line, &why);
+    LSTATUS status = ReadOpened(at, fd.get(), st, &loaded, &line, &why);
     if (status != ERROR_SUCCESS && why.empty()) return status;  // said, and not for keeping
     cache_ = Cache{at.path, *version, loaded, status};
     if (status != ERROR_SUCCESS) {

@@ -14,6 +14,7 @@
 #include "fileregistry/file/path_walk.h"
 #include "fileregistry/file/replace_file.h"
 #include "fileregistry/store.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -32,11 +33,11 @@ class StoreRun {
   // store. A version read before is not read again. Returns 0, or a Windows
   // error number: 1009 when the file is not a store, 5 when it may not be
   // read, 1921 for a symlink loop, 1016 when it changed while it was read ...
-  long Read(std::shared_ptr<const Store>* store);
+  LSTATUS Read(std::shared_ptr<const Store>* store);
 
   // For a lookup in `store` that met damage: says what it was, keeps this run
   // from reading or writing that version of the file again, and returns 1016.
-  long Damaged(const Store& store);
+  LSTATUS Damaged(const Store& store);
 
   // The store's path, for messages; empty where there is none.
   const std::string& path() const { return path_; }
@@ -47,14 +48,14 @@ class StoreRun {
   // `make_folders`, for the store in the user's data folder only (not one
   // KOVALSET_REGISTRY names); where one is still missing, `at->folder` is
   // not valid and the next call walks again. Returns 0 or a status, said.
-  long Locate(bool make_folders, StoreLocation* at);
+  LSTATUS Locate(bool make_folders, StoreLocation* at);
 
   // Reads the store at `at` as Read does, under its exclusive lock, waited
   // for as long as the run allows; a file that a writer replaced meanwhile
   // is opened again. Gives the locked file to `*file` (not valid where
   // there is none) and what that version of it was to `*version`.
-  long ReadLocked(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
-                  FileIdentity* version);
+  LSTATUS ReadLocked(const StoreLocation& at, std::shared_ptr<const Store>* store, Fd* file,
+                     FileIdentity* version);
 
   // Forgets the version read: the run replaced it, and the next call reads
   // the new file.
@@ -66,18 +67,18 @@ class StoreRun {
     std::string path;
     FileIdentity identity;
     std::shared_ptr<const Store> store;
-    long refused = 0;
+    LSTATUS refused = 0;
   };
 
-  long Load(const StoreLocation& at, bool lock, std::shared_ptr<const Store>* store, Fd* file,
-            FileIdentity* version);
-  long LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
-                  std::shared_ptr<const Store>* store, Fd* file, FileIdentity* version);
+  LSTATUS Load(const StoreLocation& at, bool lock, std::shared_ptr<const Store>* store, Fd* file,
+               FileIdentity* version);
+  LSTATUS LoadOpened(const StoreLocation& at, Fd fd, const struct stat& st,
+                     std::shared_ptr<const Store>* store, Fd* file, FileIdentity* version);
 
   // Worked out once, by the constructor.
   std::string path_;
   bool named_ = false;
-  long path_status_ = 0;
+  LSTATUS path_status_ = 0;
   std::chrono::milliseconds lock_wait_;
 
   std::mutex walked_mutex_;

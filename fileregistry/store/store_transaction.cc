@@ -13,9 +13,9 @@
 
 namespace fileregistry {
 
-long StoreTransaction::Begin(bool make_folders) {
+LSTATUS StoreTransaction::Begin(bool make_folders) {
   again_ = false;
-  if (long status = run_.Locate(make_folders, &at_)) return status;
+  if (LSTATUS status = run_.Locate(make_folders, &at_)) return status;
   struct stat st;
   if (at_.through_link && (!at_.folder.valid() ||
                            fstatat(at_.folder.get(), at_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW))) {
@@ -29,23 +29,23 @@ long StoreTransaction::Begin(bool make_folders) {
   }
   file_ = Fd();
   version_ = FileIdentity();
-  if (long status = run_.ReadLocked(at_, &store_, &file_, &version_)) return status;
+  if (LSTATUS status = run_.ReadLocked(at_, &store_, &file_, &version_)) return status;
   RemoveStaleTempFiles(at_);
   return ERROR_SUCCESS;
 }
 
-long StoreTransaction::Commit(long edited, const Replacement& file) {
+LSTATUS StoreTransaction::Commit(LSTATUS edited, const Replacement& file) {
   if (!store_->Intact()) return run_.Damaged(*store_);
   if (edited != ERROR_SUCCESS || !file.write) return EditRefused(edited, file);
-  if (long status = MayReplace(at_, file_)) return status;
+  if (LSTATUS status = MayReplace(at_, file_)) return status;
   TempFile temp(at_);
-  if (long status = temp.Create()) return status;
-  if (long status = temp.Write(file.write, file.says_why)) return status;
-  if (long status = KeepOwner(at_.path, file_, temp.fd())) return status;
+  if (LSTATUS status = temp.Create()) return status;
+  if (LSTATUS status = temp.Write(file.write, file.says_why)) return status;
+  if (LSTATUS status = KeepOwner(at_.path, file_, temp.fd())) return status;
   // Flushed first: the check after it is the last step before the rename.
-  if (long status = temp.Flush()) return status;
-  if (long status = StillAsRead(at_.path, file_, version_, file.made_from)) return status;
-  long placed = temp.Publish(file_.valid());
+  if (LSTATUS status = temp.Flush()) return status;
+  if (LSTATUS status = StillAsRead(at_.path, file_, version_, file.made_from)) return status;
+  LSTATUS placed = temp.Publish(file_.valid());
   if (placed == ERROR_ALREADY_EXISTS) return MadeMeanwhile();
   if (placed != ERROR_SUCCESS) return placed;
   run_.Forget();  // the next call maps the new file
@@ -54,7 +54,7 @@ long StoreTransaction::Commit(long edited, const Replacement& file) {
 
 // What an edit that left nothing to write ends with: `edited`, said where
 // the store gave a reason.
-long StoreTransaction::EditRefused(long edited, const Replacement& file) const {
+LSTATUS StoreTransaction::EditRefused(LSTATUS edited, const Replacement& file) const {
   if (edited == ERROR_NO_UNICODE_TRANSLATION) {
     return Refuse(at_.path, "a Unicode store cannot hold text that is not UTF-8", edited);
   }
@@ -64,7 +64,7 @@ long StoreTransaction::EditRefused(long edited, const Replacement& file) const {
 }
 
 // Another writer made the store meanwhile: the change is begun again.
-long StoreTransaction::MadeMeanwhile() {
+LSTATUS StoreTransaction::MadeMeanwhile() {
   // Over and over, only another program that removes it each time could
   // do that.
   if (++rounds_ < 100) {

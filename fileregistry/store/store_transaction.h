@@ -10,6 +10,7 @@
 #include "fileregistry/file/replace_file.h"
 #include "fileregistry/store.h"
 #include "fileregistry/store/store_run.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -36,20 +37,20 @@ class StoreTransaction {
   // refused with 3), opens the
   // store's file, takes its lock and reads it afresh. Returns 0 or a
   // status, said.
-  long Begin(bool make_folders);
+  LSTATUS Begin(bool make_folders);
   const Store& store() const { return *store_; }
   // Ends the edit that returned `edited` with `file`: replaces the store's
   // file when `edited` is 0 and `file` has something to write, the store
   // met no damage and its file is still the version read. Returns 0,
   // `edited`, or a status, said; or 183, unsaid, with again().
-  long Commit(long edited, const Replacement& file);
+  LSTATUS Commit(LSTATUS edited, const Replacement& file);
   // Whether Commit found the store, missing when begun, made by another
   // writer: nothing was written, and the change is to be begun again.
   bool again() const { return again_; }
 
  private:
-  long EditRefused(long edited, const Replacement& file) const;
-  long MadeMeanwhile();
+  LSTATUS EditRefused(LSTATUS edited, const Replacement& file) const;
+  LSTATUS MadeMeanwhile();
 
   StoreRun& run_;
   StoreLocation at_;

@@ -17,7 +17,7 @@ bool RegText::CanStore(std::string_view name, const RegValue& value) const {
          (!IsTextType(value.type) || Utf8ToUtf16(value.data, &unused));
 }
 
-long RegText::FindKey(std::string_view path, std::string* stored_path) const {
+LSTATUS RegText::FindKey(std::string_view path, std::string* stored_path) const {
   bool found = path.empty();
   for (size_t i = 0; !found && i < sections_.size(); ++i) {
     if (!MayBeAtOrBelow(sections_[i], path)) continue;
@@ -113,13 +113,13 @@ void RegText::ForEach(
   }
 }
 
-long RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
+LSTATUS RegText::FindValue(std::string_view path, std::string_view name, RegValue* value) const {
   Entry entry;
   long section;
   return Looked(FindEntry(path, name, &entry, value, &section));
 }
 
-long RegText::Looked(bool found) const {
+LSTATUS RegText::Looked(bool found) const {
   if (!Intact()) return ERROR_REGISTRY_IO_FAILED;
   return found ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }

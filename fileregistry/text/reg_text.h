@@ -32,6 +32,7 @@
 #include "fileregistry/store.h"
 #include "fileregistry/text/reg_syntax.h"
 #include "fileregistry/unicode/utf16.h"
+#include "fileregistry/win32_registry.h"
 
 namespace fileregistry {
 
@@ -70,7 +71,7 @@ class RegText : public Store {
 
   // Whether the key exists: its section, or a section below it, is present.
   // When it does, sets `*stored_path` to the path in the case it was stored.
-  long FindKey(std::string_view path, std::string* stored_path) const override;
+  LSTATUS FindKey(std::string_view path, std::string* stored_path) const override;
 
   // `path` with every leading part that already exists in the case it was
   // stored in.
@@ -78,7 +79,7 @@ class RegText : public Store {
 
   // Finds value `name` ("" for the default value) of key `path`. When a key's
   // section appears more than once, the last definition wins.
-  long FindValue(std::string_view path, std::string_view name, RegValue* value) const override;
+  LSTATUS FindValue(std::string_view path, std::string_view name, RegValue* value) const override;
 
   // Calls `visit` for each section, in file order, with a null name and
   // value, and then for each value in it.
@@ -96,9 +97,9 @@ class RegText : public Store {
 
   // The same, as a Store. SetValue refuses with 1113 what CanStore does not
   // hold; the text store keeps exactly the bytes given, `zero_behind` or not.
-  long AddKey(std::string_view path, Replacement* file) const override;
-  long SetValue(std::string_view path, std::string_view name, const RegValue& value,
-                bool zero_behind, Replacement* file) const override;
+  LSTATUS AddKey(std::string_view path, Replacement* file) const override;
+  LSTATUS SetValue(std::string_view path, std::string_view name, const RegValue& value,
+                   bool zero_behind, Replacement* file) const override;
 
  private:
   // Offsets in 32 bits, half the memory for a large store's index: a text
@@ -125,7 +126,7 @@ class RegText : public Store {
   static bool IndexSections(std::string_view view, size_t pos, bool regedit4,
                             std::vector<Section>* sections, ParseError* error);
   // A lookup's status: found or not, unless the text is no longer whole.
-  long Looked(bool found) const;
+  LSTATUS Looked(bool found) const;
   // Whether `section` may be key `key` or lie below it, going by the index
   // alone: most sections of a large store are told apart without their text.
   static bool MayBeAtOrBelow(const Section& section, std::string_view key) {
@@ -159,7 +160,7 @@ class RegText : public Store {
   std::string Bytes(const Splicing& edit) const;
   // Sets `*file` to the file after `edit`, written from the pieces where the
   // encoding allows. Returns 0, or 223 when it would pass kLargestStore.
-  long ReplacementFor(const Splicing& edit, Replacement* file) const;
+  LSTATUS ReplacementFor(const Splicing& edit, Replacement* file) const;
   // The file bytes of working text `text`, in this store's encoding.
   std::string Encode(std::string text) const;
 

@@ -108,14 +108,14 @@ std::string RegText::WithValue(std::string_view path, std::string_view name,
 
 namespace {
 
-long TooLarge(Replacement* file) {
+LSTATUS TooLarge(Replacement* file) {
   file->refused = "the change would make it larger than 1 GiB, the most a store may be";
   return ERROR_FILE_TOO_LARGE;
 }
 
 }  // namespace
 
-long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
+LSTATUS RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
   if (edit.unchanged) return ERROR_SUCCESS;
   file->made_from = [owner = source_owner_, source = source_](int fd) {
     return SameBytes(fd, source);
@@ -141,12 +141,12 @@ long RegText::ReplacementFor(const Splicing& edit, Replacement* file) const {
   return ERROR_SUCCESS;
 }
 
-long RegText::AddKey(std::string_view path, Replacement* file) const {
+LSTATUS RegText::AddKey(std::string_view path, Replacement* file) const {
   return ReplacementFor(SpliceForKey(StoredCase(path)), file);
 }
 
-long RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
-                       Replacement* file) const {
+LSTATUS RegText::SetValue(std::string_view path, std::string_view name, const RegValue& value, bool,
+                          Replacement* file) const {
   if (!CanStore(name, value)) return ERROR_NO_UNICODE_TRANSLATION;
   return ReplacementFor(SpliceForValue(path, name, value), file);
 }
